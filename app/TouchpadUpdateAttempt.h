@@ -1,0 +1,22 @@
+#pragma once
+
+#include "PortScan.h"
+#include "SerialConnection.h"
+
+#include <cstdint>
+#include <string>
+
+// The update of the touchpad behind one serial port: restart it into its
+// bootloader, wait for the bootloader's driver, install the driver when it
+// does not come, and download the firmware.
+class TouchpadUpdateAttempt final : public UpdateAttempt {
+public:
+    static constexpr std::int32_t ChecksPerWait = 10;
+    static constexpr std::uint32_t PauseAfterFailedCheckMs = 1000;
+
+    AttemptOutcome Run(const std::wstring& portName) override;
+    void Finish() override;
+
+private:
+    SerialConnection connection;
+};
