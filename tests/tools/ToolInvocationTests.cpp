@@ -1,0 +1,187 @@
+#include "ChildProcessRunner.h"
+#include "ChildRecord.h"
+#include "TestFiles.h"
+#include "ToolInvocations.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(ToolInvocationText, QuotesEachProgramPathAndNamesItsDirectory)
+{
+    const struct {
+        std::wstring appDirectory;
+        std::wstring installerCommandLine;
+        std::wstring installerDirectory;
+        std::wstring downloadCommandLine;
+        std::wstring downloadDirectory;
+    } cases[] = {
+        {L"C:\\Kit Dir", L"\"C:\\Kit Dir\\Driver\\infInstall.bat\"", L"C:\\Kit Dir\\Driver",
+         L"\"C:\\Kit Dir\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave",
+         L"C:\\Kit Dir\\win64"},
+        {L"C:", L"\"C:\\Driver\\infInstall.bat\"", L"C:\\Driver",
+         L"\"C:\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave", L"C:\\win64"},
+        {L"", L"\"\\Driver\\infInstall.bat\"", L"\\Driver",
+         L"\"\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave", L"\\win64"},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.appDirectory);
+        const ToolInvocation installer = DriverInstallerInvocation(testCase.appDirectory);
+        EXPECT_EQ(installer.commandLine, testCase.installerCommandLine);
+        EXPECT_EQ(installer.workingDirectory, testCase.installerDirectory);
+        const ToolInvocation download = DownloadToolInvocation(testCase.appDirectory);
+        EXPECT_EQ(download.commandLine, testCase.downloadCommandLine);
+        EXPECT_EQ(download.workingDirectory, testCase.downloadDirectory);
+    }
+}
+
+constexpr char installerExitCode = 5;
+constexpr char firmwareImage[] = "KestruneFirmware test image";
+
+std::string Narrow(const std::wstring& asciiText)
+{
+    return std::string(asciiText.begin(), asciiText.end());
+}
+
+std::wstring Unquoted(std::wstring commandLine)
+{
+    commandLine.erase(std::remove(commandLine.begin(), commandLine.end(), L'"'), commandLine.end());
+    return commandLine;
+}
+
+// A shipped kit in a directory with a blank, "C:\Kit Dir": the installer
+// batch file writes its current directory to a marker beside it; the download
+// tool is a copy of this executable that records its start. "C:\Kit.exe" is
+// planted where an unquoted path to the kit would lead the system. Every
+// program copy records its start, so a record names whichever ran.
+class ToolInvocationRun : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(scratch.IsValid());
+        ASSERT_TRUE(MakeDirectories(kit + L"\\Driver"));
+        ASSERT_TRUE(MakeDirectories(kit + L"\\win64"));
+        ASSERT_TRUE(MakeDirectories(kit + L"\\Firmware"));
+        ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\infInstall.bat", "@echo off\r\ncd>installer-ran.txt\r\nexit /b " +
+                                                                      std::to_string(installerExitCode) + "\r\n"));
+        ASSERT_TRUE(CopySelfTo(kit + L"\\win64\\dfu-util.exe"));
+        ASSERT_TRUE(WriteBytes(kit + L"\\Firmware\\KestruneFirmware.dfu", firmwareImage));
+        ASSERT_TRUE(CopySelfTo(plantedProgram));
+    }
+
+    // The installer's marker text: its current directory, or empty when it
+    // did not run.
+    std::string InstallerMarker() const
+    {
+        std::string text;
+        return ReadBytes(kit + L"\\Driver\\installer-ran.txt", text) ? text : std::string();
+    }
+
+    const std::wstring drive = SystemDrive();
+    const std::wstring kit = drive + L"\\Kit Dir";
+    const std::wstring plantedProgram = drive + L"\\Kit.exe";
+    const ScopedRemoval kitRemoval{kit};
+    const ScopedRemoval plantedRemoval{plantedProgram};
+    const ScratchDirectory scratch;
+    const std::wstring recordPath = scratch.Path() + L"\\record.txt";
+    const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath};
+};
+
+TEST_F(ToolInvocationRun, DriverInstallerRunsInItsDirectoryAndHandsBackItsExitCode)
+{
+    const ToolInvocation installer = DriverInstallerInvocation(kit);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(ChildProcessRunner(installer.commandLine, installer.workingDirectory, &exitCode));
+    EXPECT_EQ(exitCode, static_cast<DWORD>(installerExitCode));
+    EXPECT_EQ(InstallerMarker(), Narrow(kit) + "\\Driver\r\n");
+    EXPECT_TRUE(ReadChildRecords(recordPath).empty()) << "a program ran instead of or besides the batch file";
+}
+
+TEST_F(ToolInvocationRun, DownloadToolGetsItsArgumentsAndFindsTheImageFromItsDirectory)
+{
+    const ToolInvocation download = DownloadToolInvocation(kit);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(ChildProcessRunner(download.commandLine, download.workingDirectory, &exitCode));
+    EXPECT_EQ(exitCode, recordExitCode);
+
+    const std::vector<ChildRecord> records = ReadChildRecords(recordPath);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].program, kit + L"\\win64\\dfu-util.exe");
+    EXPECT_EQ(records[0].directory, kit + L"\\win64");
+    EXPECT_EQ(records[0].arguments,
+              (std::vector<std::wstring>{L"-D", L"..\\Firmware\\KestruneFirmware.dfu", L"-s", L":leave"}));
+    ASSERT_EQ(records[0].argumentFiles.size(), 4U);
+    EXPECT_EQ(records[0].argumentFiles[1], L"KestruneFirmware test image");
+}
+
+// Proves that the two tests above would catch a lost quote: unquoted, both
+// command lines run the planted program.
+TEST_F(ToolInvocationRun, UnquotedProgramPathsWouldRunThePlantedProgram)
+{
+    for (const ToolInvocation& invocation : {DriverInstallerInvocation(kit), DownloadToolInvocation(kit)}) {
+        SCOPED_TRACE(invocation.commandLine);
+        DWORD exitCode = 0;
+        EXPECT_TRUE(ChildProcessRunner(Unquoted(invocation.commandLine), invocation.workingDirectory, &exitCode));
+        EXPECT_EQ(exitCode, recordExitCode);
+    }
+    const std::vector<ChildRecord> records = ReadChildRecords(recordPath);
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(records[0].program, plantedProgram);
+    EXPECT_EQ(records[1].program, plantedProgram);
+    EXPECT_EQ(InstallerMarker(), "");
+}
+
+// The way the update runs the tools: a program in the kit composes both
+// invocations from its own AppDirectory.
+TEST_F(ToolInvocationRun, AProgramInTheKitRunsTheKitsToolsFromItsAppDirectory)
+{
+    const std::wstring updater = kit + L"\\Updater.exe";
+    ASSERT_TRUE(CopySelfTo(updater));
+
+    DWORD exitCode = 0;
+    EXPECT_TRUE(ChildProcessRunner(L"\"" + updater + L"\" --child-run-driver-installer", L"", &exitCode));
+    EXPECT_EQ(exitCode, static_cast<DWORD>(installerExitCode));
+    EXPECT_EQ(InstallerMarker(), Narrow(kit) + "\\Driver\r\n");
+
+    exitCode = 0;
+    EXPECT_TRUE(ChildProcessRunner(L"\"" + updater + L"\" --child-run-download-tool", L"", &exitCode));
+    EXPECT_EQ(exitCode, recordExitCode);
+    const std::vector<ChildRecord> records = ReadChildRecords(recordPath);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].program, kit + L"\\win64\\dfu-util.exe");
+    EXPECT_EQ(records[0].directory, kit + L"\\win64");
+    EXPECT_EQ(records[0].arguments.size(), 4U);
+}
+
+// In a kit whose directory is so long that the download tool's arguments
+// would not fit the command line, the tool must not run with a cut argument
+// list, although its own path fits.
+TEST_F(ToolInvocationRun, DownloadToolIsNotStartedWithCutArguments)
+{
+    const std::wstring longKit = PathOfLength(scratch.Path() + L"\\long kit", 200);
+    ASSERT_TRUE(MakeDirectories(longKit + L"\\win64"));
+    ASSERT_TRUE(MakeDirectories(longKit + L"\\Firmware"));
+    ASSERT_TRUE(CopySelfTo(longKit + L"\\win64\\dfu-util.exe"));
+    ASSERT_TRUE(WriteBytes(longKit + L"\\Firmware\\KestruneFirmware.dfu", firmwareImage));
+    const ToolInvocation download = DownloadToolInvocation(longKit);
+    ASSERT_GT(download.commandLine.size(), 259U);
+    ASSERT_LT(download.commandLine.find(L" -D "), 259U);
+
+    DWORD exitCode = 0xdeadbeef;
+    EXPECT_FALSE(ChildProcessRunner(download.commandLine, download.workingDirectory, &exitCode));
+    EXPECT_EQ(exitCode, 0xdeadbeefU);
+    EXPECT_TRUE(ReadChildRecords(recordPath).empty());
+
+    // What a runner that cut the command line would have started.
+    EXPECT_TRUE(ChildProcessRunner(download.commandLine.substr(0, 259), download.workingDirectory, &exitCode));
+    const std::vector<ChildRecord> records = ReadChildRecords(recordPath);
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].program, longKit + L"\\win64\\dfu-util.exe");
+    EXPECT_NE(records[0].arguments.back(), L":leave");
+}
+
+} // namespace
