@@ -10,7 +10,7 @@
 
 namespace {
 
-using PresenceCheck = bool (*)(std::wstring);
+using PresenceCheck = bool (*)(const std::wstring&);
 
 // Polls until the check sees the bootloader with its driver; every failed
 // check is reported and followed by a pause, the last one included.

@@ -25,12 +25,12 @@ bool AnyMatchingRecordHasDriver(const DeviceInventory& inventory, const std::wst
     });
 }
 
-bool FirstMatchingDeviceHasDriver(std::wstring hardwareId)
+bool FirstMatchingDeviceHasDriver(const std::wstring& hardwareId)
 {
     return FirstMatchingRecordHasDriver(EnumeratePresentDevices(), hardwareId);
 }
 
-bool AnyMatchingDeviceHasDriver(std::wstring hardwareId)
+bool AnyMatchingDeviceHasDriver(const std::wstring& hardwareId)
 {
     return AnyMatchingRecordHasDriver(EnumeratePresentDevices(), hardwareId);
 }

@@ -15,5 +15,5 @@ bool FirstMatchingRecordHasDriver(const DeviceInventory& inventory, const std::w
 bool AnyMatchingRecordHasDriver(const DeviceInventory& inventory, const std::wstring& hardwareId);
 
 // The same checks on the devices present at the moment of the call.
-bool FirstMatchingDeviceHasDriver(std::wstring hardwareId);
-bool AnyMatchingDeviceHasDriver(std::wstring hardwareId);
+bool FirstMatchingDeviceHasDriver(const std::wstring& hardwareId);
+bool AnyMatchingDeviceHasDriver(const std::wstring& hardwareId);

@@ -45,7 +45,7 @@ private:
         std::vector<std::uint8_t> buffer;
     };
 
-    Transfer& FreshTransfer(std::unique_ptr<Transfer>& slot);
+    static Transfer& FreshTransfer(std::unique_ptr<Transfer>& slot);
     bool AwaitTransfer(Transfer& transfer, std::uint32_t timeoutMs, DWORD& transferred);
 
     UniqueFileHandle portHandle;

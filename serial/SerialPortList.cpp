@@ -18,8 +18,8 @@ std::uint32_t ReadSerialPortNames(PortNameList& list)
     std::array<wchar_t, MAX_PATH> data{};
     std::uint32_t count = 0;
     for (DWORD index = 0;; ++index) {
-        DWORD nameCapacity = static_cast<DWORD>(name.size());
-        DWORD dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        auto nameCapacity = static_cast<DWORD>(name.size());
+        auto dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
         const LSTATUS result = RegEnumValueW(key.Get(), index, name.data(), &nameCapacity, nullptr, nullptr,
                                              reinterpret_cast<BYTE*>(data.data()), &dataBytes);
         if (result == ERROR_NO_MORE_ITEMS) {

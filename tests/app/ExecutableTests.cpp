@@ -28,9 +28,11 @@ std::wstring ResourceIdText(LPCWSTR id)
     return IS_INTRESOURCE(id) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(id)) : std::wstring(id);
 }
 
-BOOL CALLBACK CollectName(HMODULE, LPCWSTR type, LPWSTR name, LONG_PTR names)
+BOOL CALLBACK CollectName(HMODULE /*module*/, LPCWSTR type, LPWSTR name, LONG_PTR names)
 {
-    reinterpret_cast<std::vector<ResourceName>*>(names)->push_back({ResourceIdText(type), ResourceIdText(name)});
+    // The enumeration hands its context over as a LONG_PTR.
+    auto* collected = reinterpret_cast<std::vector<ResourceName>*>(names); // NOLINT(performance-no-int-to-ptr)
+    collected->push_back({ResourceIdText(type), ResourceIdText(name)});
     return TRUE;
 }
 

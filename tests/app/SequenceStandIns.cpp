@@ -11,7 +11,7 @@
 
 namespace {
 
-SequenceScript script;
+SequenceScript currentScript;
 SequenceRecord record;
 
 void Event(const std::string& text)
@@ -27,9 +27,9 @@ bool Answer(const std::vector<bool>& answers, std::size_t& calls)
 
 } // namespace
 
-void UseScript(const SequenceScript& next)
+void UseScript(const SequenceScript& script)
 {
-    script = next;
+    currentScript = script;
     record = SequenceRecord{};
 }
 
@@ -40,43 +40,46 @@ const SequenceRecord& Record()
 
 SerialConnection::~SerialConnection() = default;
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): stands in for a member.
 bool SerialConnection::Open(const std::wstring& portName)
 {
     Event("open " + std::string(portName.begin(), portName.end()));
-    record.portOpen = script.openSucceeds;
-    return script.openSucceeds;
+    record.portOpen = currentScript.openSucceeds;
+    return currentScript.openSucceeds;
 }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): stands in for a member.
 bool SerialConnection::ConfigureLine()
 {
     Event("configure");
-    return script.configureSucceeds;
+    return currentScript.configureSucceeds;
 }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): stands in for a member.
 void SerialConnection::Close()
 {
     Event("close");
     record.portOpen = false;
 }
 
-bool SendBootloaderEntryCommand(SerialConnection&)
+bool SendBootloaderEntryCommand(SerialConnection& /*connection*/)
 {
     Event("send");
-    return script.sendSucceeds;
+    return currentScript.sendSucceeds;
 }
 
-bool FirstMatchingDeviceHasDriver(std::wstring hardwareId)
+bool FirstMatchingDeviceHasDriver(const std::wstring& hardwareId)
 {
     Event("first check");
     record.checkedIds.push_back(hardwareId);
-    return Answer(script.firstChecks, record.firstCheckCalls);
+    return Answer(currentScript.firstChecks, record.firstCheckCalls);
 }
 
-bool AnyMatchingDeviceHasDriver(std::wstring hardwareId)
+bool AnyMatchingDeviceHasDriver(const std::wstring& hardwareId)
 {
     Event("any check");
     record.checkedIds.push_back(hardwareId);
-    return Answer(script.secondChecks, record.secondCheckCalls);
+    return Answer(currentScript.secondChecks, record.secondCheckCalls);
 }
 
 void Pause(std::uint32_t milliseconds)
@@ -86,7 +89,7 @@ void Pause(std::uint32_t milliseconds)
 
 std::wstring AppDirectory()
 {
-    return script.appDirectory;
+    return currentScript.appDirectory;
 }
 
 bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD* exitCode)
@@ -95,11 +98,11 @@ bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& wor
     record.workingDirectories.push_back(workingDirectory);
     const bool installer = commandLine.find(L"infInstall.bat") != std::wstring::npos;
     Event(installer ? "installer" : "download");
-    if (!(installer ? script.installerStarts : script.downloadStarts)) {
+    if (!(installer ? currentScript.installerStarts : currentScript.downloadStarts)) {
         return false;
     }
     if (exitCode != nullptr) {
-        *exitCode = installer ? script.installerExitCode : script.downloadExitCode;
+        *exitCode = installer ? currentScript.installerExitCode : currentScript.downloadExitCode;
     }
     return true;
 }
