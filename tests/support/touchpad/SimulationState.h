@@ -1,0 +1,46 @@
+#pragma once
+
+// The files through which the touchpad simulator and the stand-ins for the
+// shipped tools tell each other, and the test runner, what happened. All of
+// them live in one state directory, named to the stand-ins by the environment
+// that the product passes on to its children.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The environment variable that names the state directory (a Windows path).
+inline constexpr wchar_t StateDirectoryVariable[] = L"TOUCHPAD_SIM_STATE";
+
+// Named events in the prefix's wineserver: the download tool sets the first
+// once the image is in place, the simulator sets the second once it has taken
+// it. Both auto-reset.
+inline constexpr wchar_t DownloadRequestedEventName[] = L"TouchpadSimulator.DownloadRequested";
+inline constexpr wchar_t DownloadFinishedEventName[] = L"TouchpadSimulator.DownloadFinished";
+
+// File names inside the state directory.
+inline constexpr wchar_t DownloadImageFile[] = L"download.dfu";
+inline constexpr wchar_t DownloadResultFile[] = L"download-result.txt";
+inline constexpr wchar_t DownloadExitCodeFile[] = L"download-exit-code.txt";
+inline constexpr wchar_t DownloadToolLogFile[] = L"dfu-util.log";
+
+// The state directory from the environment; empty when it is not set.
+std::wstring StateDirectoryFromEnvironment();
+std::wstring StatePath(const std::wstring& directory, const wchar_t* name);
+
+std::string Utf8(const std::wstring& text);
+// Seconds since 1970 with microseconds, from the system clock, which is the
+// host's clock under Wine, so that the runner can compare with its own times.
+std::string UnixTimeText();
+// "0E 00 ED"
+std::string HexBytes(const std::vector<std::uint8_t>& bytes);
+
+// Appends one line (a line feed is added) to a file, creating it.
+bool AppendLine(const std::wstring& path, const std::string& line);
+bool WriteWholeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
+// False when the file cannot be opened or read completely.
+bool ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>& bytes);
+// The first line of a text file, without its line end; empty when missing.
+std::string ReadFirstLine(const std::wstring& path);
