@@ -3,6 +3,7 @@
 #include "UniqueHandle.h"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -30,7 +31,14 @@ bool WriteValue(const std::wstring& keyPath, const std::wstring& valueName, DWOR
     if (opened != ERROR_SUCCESS) {
         return false;
     }
-    return RegSetValueExW(key.Get(), valueName.c_str(), 0, type, static_cast<const BYTE*>(data), size) == ERROR_SUCCESS;
+    // RegSetValueExW counts in a terminator that the caller left out when one
+    // follows the data; a copy followed by non-zero bytes keeps the value
+    // exactly as given.
+    std::vector<BYTE> bytes(size + 2 * sizeof(wchar_t), 0xff);
+    if (size != 0) {
+        std::memcpy(bytes.data(), data, size);
+    }
+    return RegSetValueExW(key.Get(), valueName.c_str(), 0, type, bytes.data(), size) == ERROR_SUCCESS;
 }
 
 // Deletes a key with everything below it; true when it is gone.
