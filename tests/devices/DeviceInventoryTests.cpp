@@ -6,7 +6,6 @@
 
 #include <setupapi.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 

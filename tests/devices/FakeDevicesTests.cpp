@@ -45,6 +45,8 @@ TEST(FakeDevices, RegisteredDeviceIsListedWithItsPropertiesAndRemovedWhole)
 {
     const std::wstring path = Instance(L"WHOLE");
     const std::wstring driverKey = ClassKey + L"\\0007";
+    FakeDeviceScope scope; // only for a test that stops half-way
+    scope.Track(path);
     ASSERT_TRUE(RegisterFakeDevice(path, {L"USB\\VID_F0E1&PID_7E58&REV_0001", L"USB\\VID_F0E1&PID_7E58"}));
     ASSERT_TRUE(SetFakeDeviceDriver(path, driverKey, L"7.7"));
     EXPECT_TRUE(FakeDeviceExists(path));
@@ -124,6 +126,7 @@ TEST(FakeDevices, RemovalKeepsParentsThatHoldOthers)
     FakeDeviceScope scope;
     ASSERT_TRUE(scope.Register(Instance(L"STAYS"), {L"USB\\STAYS"}));
     ASSERT_TRUE(SetFakeDeviceDriver(Instance(L"STAYS"), ClassKey + L"\\0001", L"1.0"));
+    scope.Track(Instance(L"GOES"));
     ASSERT_TRUE(RegisterFakeDevice(Instance(L"GOES"), {L"USB\\GOES"}));
     ASSERT_TRUE(SetFakeDeviceDriver(Instance(L"GOES"), ClassKey + L"\\0002", L"1.0"));
 
