@@ -278,7 +278,7 @@ since() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 # Every pause between two failed checks of one wait: 1000 ms plus a check.
 checkPauses() {
     awk '{ t = $1; $1 = ""; line = substr($0, 2) }
-         line ~ /^Check device [0-9]+$/ { n = $3; if (n == last + 1 && have) print line, t - previous;
+         line ~ /^Check device [0-9]+$/ { n = $4; if (n == last + 1 && have) print line, t - previous;
                                           previous = t; last = n; have = 1; next }
          { have = 0 }' "$E2E_RUN/stdout.stamped"
 }

@@ -79,19 +79,28 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
 {
     for (int index = 1; index < argc; ++index) {
         const std::wstring name = argv[index];
-        const wchar_t* value = index + 1 < argc ? argv[index + 1] : nullptr;
-        DWORD number = 0;
         if (name == L"--present-before-frame") {
             options.appearance = Appearance::PresentBeforeFrame;
-        } else if (name == L"--never-appear") {
+            continue;
+        }
+        if (name == L"--never-appear") {
             options.appearance = Appearance::Never;
-        } else if (name == L"--without-driver") {
+            continue;
+        }
+        if (name == L"--without-driver") {
             options.withDriver = false;
-        } else if (name == L"--second-bootloader-with-driver") {
+            continue;
+        }
+        if (name == L"--second-bootloader-with-driver") {
             options.secondBootloaderWithDriver = true;
-        } else if (value == nullptr) {
+            continue;
+        }
+        if (index + 1 >= argc) {
             return false;
-        } else if (name == L"--state") {
+        }
+        const wchar_t* value = argv[++index];
+        DWORD number = 0;
+        if (name == L"--state") {
             options.stateDirectory = value;
         } else if (name == L"--port") {
             options.portName = value;
@@ -107,7 +116,6 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
         } else {
             return false;
         }
-        ++index;
     }
     return !options.stateDirectory.empty();
 }
@@ -322,6 +330,7 @@ private:
         Report("  bootloader up at " + UnixTimeText() + ": " + Utf8(BootloaderInstance) + ", hardware IDs " +
                Utf8(BootloaderHardwareIds[0]) + " " + Utf8(BootloaderHardwareIds[1]) + ", " + driver);
         if (options.secondBootloaderWithDriver) {
+            Event("bootloader-present", Utf8(SecondBootloaderInstance) + " driver " + Utf8(BootloaderDriverVersion));
             Report("  second bootloader up: " + Utf8(SecondBootloaderInstance) + ", driver " +
                    Utf8(BootloaderDriverVersion));
         }
