@@ -52,6 +52,10 @@ e2e_fail() {
 # so that nothing waits on it. The first Wine program also starts the
 # prefix's services; it runs detached too, so they do not hold any pipe.
 e2e_start_prefix() {
+    # A run stopped half-way may have left its server behind.
+    if [[ -d $E2E_PREFIX ]]; then
+        wineserver -k </dev/null >/dev/null 2>&1
+    fi
     rm -rf "$E2E_RUN"
     mkdir -p "$E2E_RUN" "$E2E_STATE"
     cp -a "$E2E_TEMPLATE" "$E2E_PREFIX"

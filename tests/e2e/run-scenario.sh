@@ -146,7 +146,13 @@ no-com3)
 esac
 
 e2e_init "$build" "$build/e2e-runs/$scenario" || exit 1
-trap e2e_teardown EXIT
+# The prefix goes on every path; the rest of the run directory stays after
+# a failure, for a look at its records.
+finish() {
+    e2e_teardown
+    [[ $E2E_FAILED != 0 || ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
+}
+trap finish EXIT
 
 # ---- set up ----------------------------------------------------------------
 e2e_start_prefix
@@ -330,5 +336,4 @@ if [[ $E2E_FAILED != 0 ]]; then
     exit 1
 fi
 echo "scenario $scenario passed in $(since "$E2E_STARTED" "$E2E_ENDED") s of product time"
-[[ ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
 exit 0

@@ -45,6 +45,16 @@ std::string UnixTimeText()
     return text.data();
 }
 
+std::string ClockTimeText()
+{
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond,
+                  now.wMilliseconds);
+    return text.data();
+}
+
 std::string HexBytes(const std::vector<std::uint8_t>& bytes)
 {
     static constexpr char digits[] = "0123456789ABCDEF";

@@ -34,6 +34,8 @@ std::string Utf8(const std::wstring& text);
 // Seconds since 1970 with microseconds, from the system clock, which is the
 // host's clock under Wine, so that the runner can compare with its own times.
 std::string UnixTimeText();
+// The local time of day, "13:27:36.123", for reports that people read.
+std::string ClockTimeText();
 // "0E 00 ED"
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 

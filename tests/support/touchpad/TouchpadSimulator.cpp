@@ -30,6 +30,7 @@
 #include "SimulationState.h"
 #include "UniqueHandle.h"
 
+#include <array>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -139,6 +140,25 @@ std::string Hex32(std::uint32_t value)
     return text;
 }
 
+// The driver version recorded for a device, as a driver install leaves it;
+// empty when it has none.
+std::wstring InstalledDriverVersion(const std::wstring& instancePath)
+{
+    std::array<wchar_t, 256> driverKey{};
+    DWORD size = sizeof(driverKey);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, FakeDeviceKeyPath(instancePath).c_str(), L"Driver", RRF_RT_REG_SZ, nullptr,
+                     driverKey.data(), &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    std::array<wchar_t, 256> version{};
+    size = sizeof(version);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, FakeDriverKeyPath(driverKey.data()).c_str(), L"DriverVersion", RRF_RT_REG_SZ,
+                     nullptr, version.data(), &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return version.data();
+}
+
 class Simulator {
 public:
     explicit Simulator(const Options& options)
@@ -246,7 +266,7 @@ private:
     {
         ++frames;
         Event("frame", HexBytes(frame));
-        Report("Command " + std::to_string(frames) + " at " + UnixTimeText() + ": " + HexBytes(frame) +
+        Report("Command " + std::to_string(frames) + " at " + ClockTimeText() + ": " + HexBytes(frame) +
                (frame == ExpectedFrame ? " (the bootloader entry command)" : " (NOT the bootloader entry command)"));
         ObserveLineSettings();
         if (options.appearance == Appearance::AfterFrame) {
@@ -327,7 +347,7 @@ private:
         inBootloader = true;
         const std::string driver = options.withDriver ? "driver " + Utf8(BootloaderDriverVersion) : "no driver";
         Event("bootloader-present", Utf8(BootloaderInstance) + " " + driver);
-        Report("  bootloader up at " + UnixTimeText() + ": " + Utf8(BootloaderInstance) + ", hardware IDs " +
+        Report("  bootloader up at " + ClockTimeText() + ": " + Utf8(BootloaderInstance) + ", hardware IDs " +
                Utf8(BootloaderHardwareIds[0]) + " " + Utf8(BootloaderHardwareIds[1]) + ", " + driver);
         if (options.secondBootloaderWithDriver) {
             Event("bootloader-present", Utf8(SecondBootloaderInstance) + " driver " + Utf8(BootloaderDriverVersion));
@@ -346,7 +366,7 @@ private:
         inBootloader = false;
         const bool removed = devices.RemoveAll();
         Event("bootloader-left", removed ? "" : "devices not removed");
-        Report(std::string("  left the bootloader at ") + UnixTimeText() +
+        Report(std::string("  left the bootloader at ") + ClockTimeText() +
                (removed ? ": device gone" : ": NOT removed"));
         return removed;
     }
@@ -365,6 +385,8 @@ private:
         DeleteFileW(imagePath.c_str());
         if (result == "ok") {
             ++images;
+            const std::string driver = Utf8(InstalledDriverVersion(BootloaderInstance));
+            Report("  download started; the bootloader's driver: " + (driver.empty() ? "none" : driver));
             const std::string fault = DfuImageFault(image, 0x0483, 0xDF11, 0x2200);
             DfuSuffix suffix;
             ReadDfuSuffix(image, suffix);
@@ -372,7 +394,7 @@ private:
             const std::uint32_t crc = image.size() < 4 ? 0 : Crc32Register(image.data(), image.size() - 4);
             Event("image", "size " + std::to_string(image.size()) + " crc " + Hex32(crc) + " suffix-crc " +
                                Hex32(suffix.crc) + " " + (fault.empty() ? "valid" : "invalid"));
-            Report("  firmware image received at " + UnixTimeText() + ": " + std::to_string(image.size()) +
+            Report("  firmware image received at " + ClockTimeText() + ": " + std::to_string(image.size()) +
                    " bytes, CRC-32 " + Hex32(crc) + " (DFU convention), suffix CRC " + Hex32(suffix.crc) + ", " +
                    (fault.empty() ? "valid DFU file" : "INVALID: " + fault));
             if (!LeaveBootloader()) {

@@ -1,0 +1,59 @@
+#!/bin/bash
+# Shows the product at work, end to end under Wine, against the simulated
+# touchpad in a demo kit: the touchpad's bootloader comes up without its
+# driver, so the first wait fails, the driver installer (stand-in) installs
+# the driver, the second wait finds the device and the download tool
+# (stand-in) hands the sample firmware to the bootloader, which then leaves.
+# The program's own output is shown as it comes, then what the touchpad saw.
+# Builds nothing: build the project first (and the bench template:
+# bash tests/bench/wine-bench.sh template <build-dir>/wine).
+#   demo.sh <build-dir>
+set -uo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/e2e-lib.sh"
+
+if [[ $# != 1 ]]; then
+    echo "usage: $0 <build-dir>" >&2
+    exit 2
+fi
+E2E_FAILED=0
+e2e_init "$1" "$1/e2e-runs/demo" || exit 1
+cleanup() {
+    e2e_teardown
+    [[ ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
+}
+trap cleanup EXIT
+
+echo "Setting up: a Wine prefix, a pty pair as COM3, the demo kit in C:\\Kit, the simulated touchpad"
+e2e_start_prefix
+e2e_start_line || exit 1
+e2e_list_ports COM3
+e2e_install_kit Kit
+printf 'yes\r\n' >"$E2E_STATE/installer-installs-driver.txt"
+e2e_start_simulator --appear-after 0 --without-driver --time-limit 120 || exit 1
+stty -F "$E2E_RUN/ttyA" 9600 cstopb
+
+echo
+echo "==== C:\\Kit\\TouchpadUpdater.exe (its own output, as it comes)"
+E2E_LIVE=1 e2e_run_program 'C:\Kit\TouchpadUpdater.exe' 2>&1
+echo "==== exit code $E2E_EXIT_CODE after $(awk -v a="$E2E_STARTED" -v b="$E2E_ENDED" 'BEGIN { printf "%.1f", b - a }') s"
+
+lineSettings=$(stty -F "$E2E_RUN/ttyA" -a)
+e2e_stop_simulator
+
+echo
+echo "==== What the simulated touchpad saw"
+cat "$E2E_STATE/report.txt"
+echo
+echo "==== The product's end of the line afterwards (stty, Linux side)"
+speed=$(sed -n 's/^speed \([0-9]*\) baud.*/\1/p' <<<"$lineSettings")
+flags=$(tr ' ;' '\n\n' <<<"$lineSettings" | grep -x -E 'cs[5-8]|-?parenb|-?cstopb' | tr '\n' ' ')
+echo "speed $speed baud, $flags(it was 9600 baud, cstopb before the run)"
+echo "(a Linux pty always keeps cs8 and -parenb)"
+echo
+echo
+echo "==== The driver installer's record"
+tr -d '\r' <"$E2E_STATE/installer.log"
+echo
+echo "==== The download tool's record"
+cut -d' ' -f2- "$E2E_STATE/dfu-util.log"
