@@ -57,7 +57,7 @@ bool SimulatedTouchpadLine::Send(const std::vector<std::uint8_t>& bytes)
     OVERLAPPED record{};
     record.hEvent = event.Get();
     ResetEvent(event.Get());
-    const DWORD length = static_cast<DWORD>(bytes.size());
+    const auto length = static_cast<DWORD>(bytes.size());
     DWORD written = 0;
     if (WriteFile(port.Get(), bytes.data(), length, nullptr, &record)) {
         GetOverlappedResult(port.Get(), &record, &written, FALSE);
