@@ -1,6 +1,8 @@
 #!/bin/bash
 # Checks from the Linux side that ConfigureLine sets the product's pty to
-# 115200 baud 8N1.
+# 115200 baud with one stop bit. A pty always runs 8 bits without parity
+# whatever it is asked, so those two settings cannot be told apart here; the
+# Wine side of the line (GetCommState) is checked by the other line tests.
 #   line-format-from-linux.sh <tty> <command...>
 # The tty is first set to another speed and to two stop bits; the command
 # (the LineFormatSeenFromLinux case under Wine) must change both.
@@ -14,8 +16,6 @@ has_flag() {
 }
 
 stty -F "$tty" 9600 cstopb
-# A pty always keeps 8 bits and no parity; asking for more is harmless.
-stty -F "$tty" cs7 parenb 2>/dev/null || true
 before=$(stty -F "$tty" -a)
 if ! has_flag "$before" "speed 9600 baud" || ! has_flag "$before" cstopb; then
     echo "could not prepare $tty:" >&2
@@ -28,7 +28,7 @@ fi
 after=$(stty -F "$tty" -a)
 echo "$after"
 failed=0
-for expected in "speed 115200 baud" cs8 -parenb -cstopb; do
+for expected in "speed 115200 baud" -cstopb; do
     if ! has_flag "$after" "$expected"; then
         echo "missing: $expected" >&2
         failed=1
