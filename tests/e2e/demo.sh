@@ -5,8 +5,8 @@
 # the driver, the second wait finds the device and the download tool
 # (stand-in) hands the sample firmware to the bootloader, which then leaves.
 # The program's own output is shown as it comes, then what the touchpad saw.
-# Builds nothing: build the project first (and the bench template:
-# bash tests/bench/wine-bench.sh template <build-dir>/wine).
+# Builds nothing: build the project first. Makes the bench's pristine Wine
+# prefix when the build folder has none yet.
 #   demo.sh <build-dir>
 set -uo pipefail
 
@@ -17,6 +17,7 @@ if [[ $# != 1 ]]; then
     exit 2
 fi
 E2E_FAILED=0
+E2E_MAKE_TEMPLATE=1
 e2e_init "$1" "$1/e2e-runs/demo" || exit 1
 cleanup() {
     e2e_teardown

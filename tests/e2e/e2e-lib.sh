@@ -29,6 +29,10 @@ e2e_init() {
     E2E_SIMULATOR_PID=
     export WINEPREFIX=$E2E_PREFIX WINEDEBUG=-all
     export TOUCHPAD_SIM_STATE=$E2E_STATE_WINDOWS
+    if [[ ${E2E_MAKE_TEMPLATE:-0} == 1 && ! -e $E2E_TEMPLATE/.complete ]]; then
+        echo "Making the pristine Wine prefix (once per build folder)..."
+        bash "$E2E_SOURCE_DIR/../bench/wine-bench.sh" template "$E2E_BUILD/wine" || return 1
+    fi
     for needed in "$E2E_TEMPLATE/.complete" "$E2E_KIT_SOURCE/TouchpadUpdater.exe" "$E2E_SIMULATOR"; do
         if [[ ! -e $needed ]]; then
             echo "missing $needed (build the project and the bench template first)" >&2

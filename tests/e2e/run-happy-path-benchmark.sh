@@ -7,7 +7,8 @@
 #   - the time spent in the download stand-in, from its process creation to
 #     its exit, as it records it itself,
 # and reports the medians and the program's own overhead: its time less the
-# other two. Builds nothing; needs the built project and the bench template.
+# other two. Builds nothing; needs the built project (makes the bench's
+# pristine Wine prefix when the build folder has none yet).
 #   run-happy-path-benchmark.sh <build-dir> [runs, default 10]
 set -uo pipefail
 
@@ -19,6 +20,7 @@ if [[ $# -lt 1 ]]; then
 fi
 runs=${2:-10}
 E2E_FAILED=0
+E2E_MAKE_TEMPLATE=1
 e2e_init "$1" "$1/e2e-runs/benchmark" || exit 1
 cleanup() {
     e2e_teardown
@@ -40,6 +42,8 @@ median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]
 
 productTimes=()
 noOpTimes=()
+productStarts=()
+productEnds=()
 printf 'Please wait\r\nCurrent COM: COM3\r\n' >"$E2E_RUN/stdout.expected"
 # One warm-up round, not counted, then the measured ones.
 for round in $(seq 0 "$runs"); do
@@ -54,6 +58,8 @@ for round in $(seq 0 "$runs"); do
     if [[ $round -gt 0 ]]; then
         noOpTimes+=("$noOp")
         productTimes+=("$product")
+        productStarts+=("$E2E_STARTED")
+        productEnds+=("$E2E_ENDED")
     fi
 done
 e2e_stop_simulator
@@ -77,3 +83,19 @@ echo "  TouchpadUpdater.exe wall time:        $productMedian   (runs: ${productT
 echo "  NoOp.exe wall time, started the same: $noOpMedian   (runs: ${noOpTimes[*]})"
 echo "  inside the download stand-in:         $standInMedian   (runs: ${standInTimes[*]})"
 echo "  the program's own overhead:           $overhead   (goal: under 50)"
+
+# Where a product run's time goes, from the simulator's and the stand-in's
+# own time stamps (medians, ms).
+mapfile -t frames < <(awk '$2 == "frame" { print $1 }' "$E2E_STATE/events.log" | tail -n "$runs")
+mapfile -t toolStarts < <(awk '$2 == "program" { print $1 }' "$E2E_STATE/dfu-util.log" | tail -n "$runs")
+mapfile -t toolEnds < <(awk '$2 == "exit" { print $1 }' "$E2E_STATE/dfu-util.log" | tail -n "$runs")
+stage() { # <first array name> <second array name>
+    local -n from=$1 to=$2
+    local index
+    for index in "${!from[@]}"; do milliseconds "${from[$index]}" "${to[$index]}"; done | median
+}
+echo "Where the product's time goes (medians, ms):"
+echo "  start under Wine to the command on the wire:    $(stage productStarts frames)"
+echo "  command to the download tool's main:            $(stage frames toolStarts)"
+echo "  download tool's main to its exit:               $(stage toolStarts toolEnds)"
+echo "  download tool's exit to the product's end:      $(stage toolEnds productEnds)"

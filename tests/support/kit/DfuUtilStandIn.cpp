@@ -71,7 +71,7 @@ public:
 
     // Records the exit with the time spent since the process was created and
     // since main began, and returns the code.
-    int Exit(int code, const std::string& why) const
+    [[nodiscard]] int Exit(int code, const std::string& why) const
     {
         FILETIME creation{};
         FILETIME exitTime{};
@@ -80,10 +80,10 @@ public:
         const std::uint64_t now = NowMicros();
         std::string sinceCreation = "unknown";
         if (GetProcessTimes(GetCurrentProcess(), &creation, &exitTime, &kernel, &user)) {
-            sinceCreation = std::to_string((now - FileTimeMicros(creation)) / 1000.0);
+            sinceCreation = std::to_string(static_cast<double>(now - FileTimeMicros(creation)) / 1000.0);
         }
         Record("exit " + std::to_string(code) + " (" + why + ") elapsed-ms " +
-               std::to_string((now - startMicros) / 1000.0) + " since-creation-ms " + sinceCreation);
+               std::to_string(static_cast<double>(now - startMicros) / 1000.0) + " since-creation-ms " + sinceCreation);
         return code;
     }
 
@@ -117,7 +117,7 @@ std::string Download(const Run& run, const std::vector<std::uint8_t>& image)
 
 } // namespace
 
-int wmain(int argc, wchar_t** argv)
+int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): the entry point
 {
     const std::wstring stateDirectory = StateDirectoryFromEnvironment();
     if (stateDirectory.empty()) {

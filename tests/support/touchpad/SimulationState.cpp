@@ -102,7 +102,7 @@ bool ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>& bytes)
         return false;
     }
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64 * 1024 * 1024) {
+    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64LL * 1024 * 1024) {
         return false;
     }
     bytes.assign(static_cast<std::size_t>(size.QuadPart), 0);

@@ -31,6 +31,7 @@
 #include "UniqueHandle.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -235,7 +236,7 @@ private:
         return ending == "asked to stop" && removed ? 0 : 1;
     }
 
-    bool WriteInstallerHints() const
+    [[nodiscard]] bool WriteInstallerHints() const
     {
         const std::wstring path = StatePath(options.stateDirectory, L"bootloader.cmd");
         DeleteFileW(path.c_str());
@@ -280,7 +281,8 @@ private:
                 appearAt = GetTickCount64() + options.appearDelayMs;
             }
         }
-        const std::vector<std::uint8_t> reply(Reply.begin(), Reply.begin() + options.replyBytes);
+        const std::vector<std::uint8_t> reply(Reply.begin(),
+                                              Reply.begin() + static_cast<std::ptrdiff_t>(options.replyBytes));
         if (!line.Send(reply)) {
             Event("error", "reply not sent");
             return false;
@@ -407,10 +409,7 @@ private:
         DeleteFileW(resultPath.c_str());
         AppendLine(resultPath, result);
         SetEvent(downloadFinished.Get());
-        if (options.appearance == Appearance::PresentBeforeFrame && !EnterBootloader()) {
-            return false;
-        }
-        return true;
+        return options.appearance != Appearance::PresentBeforeFrame || EnterBootloader();
     }
 
     const Options options;
@@ -431,7 +430,7 @@ private:
 
 } // namespace
 
-int wmain(int argc, wchar_t** argv)
+int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): the entry point
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
