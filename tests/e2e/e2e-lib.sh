@@ -146,7 +146,7 @@ e2e_stamp_lines() {
 # recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED (Unix s).
 e2e_run_program() {
     E2E_STARTED=$EPOCHREALTIME
-    { wine "$1" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
+    { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$1" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
         tee "$E2E_RUN/stdout.raw" | e2e_stamp_lines >"$E2E_RUN/stdout.stamped"
     E2E_ENDED=$EPOCHREALTIME
     E2E_EXIT_CODE=$(cat "$E2E_RUN/exit-code")

@@ -33,6 +33,9 @@ expectedDownloadRuns=1
 expectedDownloadExit=0
 lineUsed=yes
 timingChecks=()
+# The programs the product asks Windows to start, in order, as Wine itself
+# traces them: "installer" or "download".
+expectedStarts=(download)
 
 checks() { printf 'Check device %s\n' $(seq 0 $(($1 - 1))); }
 mapfile -t tenChecks < <(checks 10)
@@ -59,6 +62,7 @@ short-reply)
     timingChecks=(reply-timeout)
     ;;
 installer-fails)
+    expectedStarts=(installer)
     simulatorOptions=(--never-appear)
     installerExit=1
     expectedLines+=("${tenChecks[@]}" "Install driver......")
@@ -68,6 +72,7 @@ installer-fails)
     timingChecks=(pauses failed-first-wait)
     ;;
 installer-installs-driver)
+    expectedStarts=(installer download)
     # Up at once but without a driver until the installer adds it.
     simulatorOptions=(--appear-after 0 --without-driver)
     installerInstalls=yes
@@ -77,6 +82,7 @@ installer-installs-driver)
     timingChecks=(pauses failed-first-wait)
     ;;
 no-find-device)
+    expectedStarts=(installer)
     simulatorOptions=(--never-appear)
     installerInstalls=yes
     expectedLines+=("${tenChecks[@]}" "Install driver......" "${tenChecks[@]}" "No find device")
@@ -87,6 +93,7 @@ no-find-device)
     timingChecks=(pauses failed-first-wait failed-second-wait)
     ;;
 com3-twice-download-succeeds)
+    expectedStarts=(download download)
     ports=(COM3 COM3)
     simulatorOptions=(--appear-after 0)
     expectedLines+=("Current COM: COM3")
@@ -101,6 +108,7 @@ com3-twice-download-fails)
     expectedDownloadExit=2
     ;;
 kit-dir-with-blanks)
+    expectedStarts=(installer download)
     # C:\Kit.exe would run for an unquoted C:\Kit Dir\... path.
     kitName="Kit Dir"
     plantPrefixProgram=yes
@@ -112,6 +120,7 @@ kit-dir-with-blanks)
     timingChecks=(failed-first-wait)
     ;;
 tools-missing)
+    expectedStarts=(installer download)
     # The first bootloader device has no driver, a second one has: the first
     # wait fails, the second succeeds once the missing installer "ran".
     installer=missing
@@ -130,6 +139,7 @@ corrupted-image)
     expectedDownloadExit=65
     ;;
 no-com3)
+    expectedStarts=()
     # Names that only look like it: nothing is opened, the line is untouched.
     ports=(COM4 com3 COM33 "COM3 ")
     simulatorOptions=(--never-appear)
@@ -184,7 +194,9 @@ e2e_start_simulator --time-limit 90 "${simulatorOptions[@]}" || exit 1
 stty -F "$E2E_RUN/ttyA" 9600 cstopb
 
 # ---- run -------------------------------------------------------------------
-e2e_run_program "$kitWindows\\TouchpadUpdater.exe"
+# Wine's process trace records every command line the product hands to
+# CreateProcessW, whether or not the program exists; on standard error only.
+E2E_PRODUCT_WINEDEBUG=-all,+process e2e_run_program "$kitWindows\\TouchpadUpdater.exe"
 lineSettings=$(stty -F "$E2E_RUN/ttyA" -a)
 e2e_stop_simulator
 # The simulator must have removed its devices: nothing left under the
@@ -244,6 +256,20 @@ if [[ ${#expectedInstallerLog[@]} -gt 0 ]]; then
     fi
 elif [[ -e $E2E_STATE/installer.log ]]; then
     e2e_fail "the driver installer ran: $(cat "$E2E_STATE/installer.log")"
+fi
+
+# Every start the product asked for, with its exact command line (the ones
+# with no application name are the product's; cmd.exe names reg.exe).
+installerCommandLine="\"$kitWindows\\Driver\\infInstall.bat\""
+downloadCommandLine="\"$kitWindows\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave"
+expectedCommandLines=$(for start in "${expectedStarts[@]}"; do
+    [[ $start == installer ]] && printf '%s\n' "$installerCommandLine" || printf '%s\n' "$downloadCommandLine"
+done)
+startedCommandLines=$(grep -a 'trace:process:CreateProcessInternalW app (null) cmdline L"' "$E2E_RUN/stderr.txt" |
+    perl -ne 'print "$1\n" if /cmdline L"(.*)"\s*$/' | perl -pe 's/\\(.)/$1/g')
+if [[ $startedCommandLines != "$expectedCommandLines" ]]; then
+    e2e_fail "the product started other command lines"
+    diff <(echo "$expectedCommandLines") <(echo "$startedCommandLines") >&2
 fi
 
 # The download tool: one block of records per run.
@@ -331,7 +357,7 @@ if [[ $E2E_FAILED != 0 ]]; then
         [[ -e $E2E_STATE/$record ]] && { echo "---- $record" >&2; cat "$E2E_STATE/$record" >&2; }
     done
     echo "---- standard error of the product" >&2
-    grep -v -e fixme -e wine32 -e multiarch -e 'execute "dpkg' -e 'apt-get install' "$E2E_RUN/stderr.txt" >&2
+    grep -v -e fixme -e 'trace:' -e wine32 -e multiarch -e 'execute "dpkg' -e 'apt-get install' "$E2E_RUN/stderr.txt" >&2
     echo "scenario $scenario FAILED (run directory $E2E_RUN)"
     exit 1
 fi
