@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 scripts/install-prerequisites.sh
 cmake --preset linux-mingw
 cmake --build --preset linux-mingw
-exec tests/e2e/demo.sh build/linux-mingw
+exec bash tests/e2e/demo.sh build/linux-mingw
