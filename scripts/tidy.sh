@@ -4,7 +4,9 @@
 # linux-mingw). clang is pointed at the MinGW-w64 target and the g++ headers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+#   scripts/tidy.sh [build-dir [source...]]   (default: every tracked .cpp)
 buildDir=${1:-build/linux-mingw}
+shift || true
 
 compiler=x86_64-w64-mingw32-g++-posix
 extraArgs=(--extra-arg=--target=x86_64-w64-mingw32)
@@ -17,5 +19,9 @@ done < <($compiler -E -x c++ -v - </dev/null 2>&1 |
 # above); the MinGW-w64 system headers come last.
 extraArgs+=("--extra-arg=-isystem/usr/x86_64-w64-mingw32/include")
 
-mapfile -t sources < <(git ls-files '*.cpp')
+if (($# > 0)); then
+    sources=("$@")
+else
+    mapfile -t sources < <(git ls-files '*.cpp')
+fi
 clang-tidy --quiet -p "$buildDir" "${extraArgs[@]}" "${sources[@]}"

@@ -138,7 +138,7 @@ protected:
         AddDevice(name, REG_MULTI_SZ, Utf16Bytes(MultiString(ids)));
     }
 
-    void AddDriver(const std::wstring& name, const std::wstring& driverKey, const std::wstring& version)
+    static void AddDriver(const std::wstring& name, const std::wstring& driverKey, const std::wstring& version)
     {
         ASSERT_TRUE(SetFakeDeviceDriver(TestInstancePath(name), driverKey, version));
     }

@@ -51,6 +51,8 @@ public:
     ScopedMachineValue(std::wstring subKey, std::wstring valueName, DWORD type, const std::vector<BYTE>& data);
     ScopedMachineValue(const ScopedMachineValue&) = delete;
     ScopedMachineValue& operator=(const ScopedMachineValue&) = delete;
+    ScopedMachineValue(ScopedMachineValue&&) = delete;
+    ScopedMachineValue& operator=(ScopedMachineValue&&) = delete;
     ~ScopedMachineValue();
 
     [[nodiscard]] bool IsSet() const { return set; }

@@ -20,7 +20,8 @@ public:
         SYSTEM_INFO system{};
         GetSystemInfo(&system);
         pageSize = system.dwPageSize;
-        base = static_cast<BYTE*>(VirtualAlloc(nullptr, pageSize * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        base =
+            static_cast<BYTE*>(VirtualAlloc(nullptr, SIZE_T{pageSize} * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD oldProtection = 0;
         if (base == nullptr || !VirtualProtect(base + pageSize, pageSize, PAGE_NOACCESS, &oldProtection)) {
             return;
@@ -29,6 +30,8 @@ public:
     }
     GuardedBuffer(const GuardedBuffer&) = delete;
     GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+    GuardedBuffer(GuardedBuffer&&) = delete;
+    GuardedBuffer& operator=(GuardedBuffer&&) = delete;
     ~GuardedBuffer()
     {
         if (base != nullptr) {

@@ -137,7 +137,7 @@ protected:
 
     void AddDevice(const std::wstring& instancePath, const Ids& ids) { ASSERT_TRUE(scope.Register(instancePath, ids)); }
 
-    void AddDriver(const std::wstring& instancePath, int driverNumber, const std::wstring& version = L"1.0.0.1")
+    static void AddDriver(const std::wstring& instancePath, int driverNumber, const std::wstring& version = L"1.0.0.1")
     {
         ASSERT_TRUE(SetFakeDeviceDriver(instancePath, TestDriverKey(driverNumber), version));
     }

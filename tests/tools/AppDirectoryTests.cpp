@@ -82,7 +82,7 @@ std::wstring AppDirectoryOfCopyAt(const ScratchDirectory& scratch, const std::ws
         ADD_FAILURE() << "the child wrote no answer";
         return L"<no answer>";
     }
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    return {reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t)};
 }
 
 // A path of 259 units fills the 260-unit buffer with its terminator; one of

@@ -12,7 +12,7 @@ std::wstring SelfPath()
 {
     std::vector<wchar_t> path(32768);
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    return std::wstring(path.data(), length < path.size() ? length : 0);
+    return {path.data(), length < path.size() ? length : 0};
 }
 
 std::wstring SystemDrive()
@@ -21,14 +21,14 @@ std::wstring SystemDrive()
     if (GetWindowsDirectoryW(windowsDirectory, MAX_PATH) < 2) {
         return {};
     }
-    return std::wstring(windowsDirectory, 2);
+    return {windowsDirectory, 2};
 }
 
 std::wstring CurrentDirectory()
 {
     std::vector<wchar_t> path(32768);
     const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(path.size()), path.data());
-    return std::wstring(path.data(), length < path.size() ? length : 0);
+    return {path.data(), length < path.size() ? length : 0};
 }
 
 std::wstring ExtendedPath(const std::wstring& path)
@@ -80,7 +80,8 @@ struct FindTraits {
     static void Close(Type value) { FindClose(value); }
 };
 
-bool RemoveExtendedTree(const std::wstring& path)
+// The trees are the tests' own, a few levels deep.
+bool RemoveExtendedTree(const std::wstring& path) // NOLINT(misc-no-recursion)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -47,6 +47,8 @@ public:
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ScratchDirectory(ScratchDirectory&&) = delete;
+    ScratchDirectory& operator=(ScratchDirectory&&) = delete;
 
     [[nodiscard]] bool IsValid() const { return valid; }
     [[nodiscard]] const std::wstring& Path() const { return path; }
@@ -64,6 +66,8 @@ public:
     ~ScopedRemoval() { RemoveTree(path); }
     ScopedRemoval(const ScopedRemoval&) = delete;
     ScopedRemoval& operator=(const ScopedRemoval&) = delete;
+    ScopedRemoval(ScopedRemoval&&) = delete;
+    ScopedRemoval& operator=(ScopedRemoval&&) = delete;
 
 private:
     std::wstring path;
@@ -77,6 +81,8 @@ public:
     ~ScopedEnvironmentVariable();
     ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
     ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable(ScopedEnvironmentVariable&&) = delete;
+    ScopedEnvironmentVariable& operator=(ScopedEnvironmentVariable&&) = delete;
 
 private:
     std::wstring name;
@@ -89,6 +95,8 @@ public:
     ~ScopedCurrentDirectory();
     ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
     ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+    ScopedCurrentDirectory(ScopedCurrentDirectory&&) = delete;
+    ScopedCurrentDirectory& operator=(ScopedCurrentDirectory&&) = delete;
 
     [[nodiscard]] bool IsValid() const { return valid; }
 

@@ -44,7 +44,7 @@ constexpr char firmwareImage[] = "KestruneFirmware test image";
 
 std::string Narrow(const std::wstring& asciiText)
 {
-    return std::string(asciiText.begin(), asciiText.end());
+    return {asciiText.begin(), asciiText.end()};
 }
 
 std::wstring Unquoted(std::wstring commandLine)
@@ -75,7 +75,7 @@ protected:
 
     // The installer's marker text: its current directory, or empty when it
     // did not run.
-    std::string InstallerMarker() const
+    [[nodiscard]] std::string InstallerMarker() const
     {
         std::string text;
         return ReadBytes(kit + L"\\Driver\\installer-ran.txt", text) ? text : std::string();

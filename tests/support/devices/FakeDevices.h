@@ -74,6 +74,8 @@ public:
     FakeDeviceScope() = default;
     FakeDeviceScope(const FakeDeviceScope&) = delete;
     FakeDeviceScope& operator=(const FakeDeviceScope&) = delete;
+    FakeDeviceScope(FakeDeviceScope&&) = delete;
+    FakeDeviceScope& operator=(FakeDeviceScope&&) = delete;
     ~FakeDeviceScope() { RemoveAll(); }
 
     // RegisterFakeDevice, with the device removed at the end of the scope
