@@ -2,16 +2,11 @@
 
 #include "ConsoleOutput.h"
 
-bool IsTargetPortName(const std::wstring& name)
-{
-    return name == TargetPortName;
-}
-
 void ScanPorts(const PortNameList& ports, UpdateAttempt& attempt)
 {
     bool portFound = false;
     for (const std::wstring& name : ports) {
-        if (!IsTargetPortName(name)) {
+        if (name != TargetPortName) {
             continue;
         }
         portFound = true;

@@ -28,8 +28,6 @@ public:
     virtual void Finish() = 0;
 };
 
-[[nodiscard]] bool IsTargetPortName(const std::wstring& name);
-
 // Walks the list, hands every accepted name to the attempt, finishes the
 // attempt and reports when no name was accepted.
 void ScanPorts(const PortNameList& ports, UpdateAttempt& attempt);

@@ -8,7 +8,12 @@
 #include "PresenceChecks.h"
 #include "ToolInvocations.h"
 
+#include <cstdint>
+
 namespace {
+
+constexpr std::int32_t ChecksPerWait = 10;
+constexpr std::uint32_t PauseAfterFailedCheckMs = 1000;
 
 using PresenceCheck = bool (*)(const std::wstring&);
 
@@ -16,12 +21,12 @@ using PresenceCheck = bool (*)(const std::wstring&);
 // check is reported and followed by a pause, the last one included.
 bool WaitForBootloader(PresenceCheck check)
 {
-    for (std::int32_t checkCounter = 0; checkCounter < TouchpadUpdateAttempt::ChecksPerWait; ++checkCounter) {
+    for (std::int32_t checkCounter = 0; checkCounter < ChecksPerWait; ++checkCounter) {
         if (check(BootloaderHardwareId)) {
             return true;
         }
         WriteLine("Check device ", checkCounter);
-        Pause(TouchpadUpdateAttempt::PauseAfterFailedCheckMs);
+        Pause(PauseAfterFailedCheckMs);
     }
     return false;
 }

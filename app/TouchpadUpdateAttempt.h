@@ -3,7 +3,6 @@
 #include "PortScan.h"
 #include "SerialConnection.h"
 
-#include <cstdint>
 #include <string>
 
 // The update of the touchpad behind one serial port: restart it into its
@@ -11,9 +10,6 @@
 // does not come, and download the firmware.
 class TouchpadUpdateAttempt final : public UpdateAttempt {
 public:
-    static constexpr std::int32_t ChecksPerWait = 10;
-    static constexpr std::uint32_t PauseAfterFailedCheckMs = 1000;
-
     AttemptOutcome Run(const std::wstring& portName) override;
     void Finish() override;
 

@@ -16,14 +16,9 @@ if [[ $# != 1 ]]; then
     echo "usage: $0 <build-dir>" >&2
     exit 2
 fi
-E2E_FAILED=0
 E2E_MAKE_TEMPLATE=1
 e2e_init "$1" "$1/e2e-runs/demo" || exit 1
-cleanup() {
-    e2e_teardown
-    [[ ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
-}
-trap cleanup EXIT
+trap e2e_finish EXIT
 
 echo "Setting up: a Wine prefix, a pty pair as COM3, the demo kit in C:\\Kit, the simulated touchpad"
 e2e_start_prefix

@@ -27,6 +27,7 @@ e2e_init() {
     E2E_STATE_WINDOWS=$(e2e_windows_path "$E2E_STATE")
     E2E_SOCAT_PID=
     E2E_SIMULATOR_PID=
+    E2E_FAILED=0
     export WINEPREFIX=$E2E_PREFIX WINEDEBUG=-all
     export TOUCHPAD_SIM_STATE=$E2E_STATE_WINDOWS
     if [[ ${E2E_MAKE_TEMPLATE:-0} == 1 && ! -e $E2E_TEMPLATE/.complete ]]; then
@@ -169,6 +170,13 @@ e2e_stop_simulator() {
     wait "$E2E_SIMULATOR_PID"
     E2E_SIMULATOR_EXIT=$?
     E2E_SIMULATOR_PID=
+}
+
+# For the EXIT trap: tears the run down and removes its directory, which
+# stays after a failure (or with E2E_KEEP=1) for a look at its records.
+e2e_finish() {
+    e2e_teardown
+    [[ $E2E_FAILED != 0 || ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
 }
 
 # Ends every Wine process and the wineserver of the prefix, then socat (which

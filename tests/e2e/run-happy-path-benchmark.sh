@@ -19,14 +19,9 @@ if [[ $# -lt 1 ]]; then
     exit 2
 fi
 runs=${2:-10}
-E2E_FAILED=0
 E2E_MAKE_TEMPLATE=1
 e2e_init "$1" "$1/e2e-runs/benchmark" || exit 1
-cleanup() {
-    e2e_teardown
-    [[ ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
-}
-trap cleanup EXIT
+trap e2e_finish EXIT
 
 e2e_start_prefix
 e2e_start_line || exit 1

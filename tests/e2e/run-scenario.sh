@@ -12,7 +12,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/e2e-lib.sh"
 
 build=$1
 scenario=$2
-E2E_FAILED=0
 
 # What each scenario sets up, and what it expects.
 simulatorOptions=()
@@ -156,13 +155,7 @@ no-com3)
 esac
 
 e2e_init "$build" "$build/e2e-runs/$scenario" || exit 1
-# The prefix goes on every path; the rest of the run directory stays after
-# a failure, for a look at its records.
-finish() {
-    e2e_teardown
-    [[ $E2E_FAILED != 0 || ${E2E_KEEP:-0} == 1 ]] || rm -rf "$E2E_RUN"
-}
-trap finish EXIT
+trap e2e_finish EXIT
 
 # ---- set up ----------------------------------------------------------------
 e2e_start_prefix

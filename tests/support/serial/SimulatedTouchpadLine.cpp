@@ -26,11 +26,10 @@ bool SimulatedTouchpadLine::Open(const std::wstring& portName)
 
 std::vector<std::uint8_t> SimulatedTouchpadLine::Receive(std::size_t count, std::uint32_t timeoutMs)
 {
-    std::vector<std::uint8_t> bytes(count);
     if (!port.IsValid() || count == 0) {
-        bytes.clear();
-        return bytes;
+        return {};
     }
+    std::vector<std::uint8_t> bytes(count);
     OVERLAPPED record{};
     record.hEvent = event.Get();
     ResetEvent(event.Get());
