@@ -3,7 +3,7 @@
 # Debian machine lacks. Does nothing when everything is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 socat googletest perl)
+packages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 socat googletest perl zip unzip openssl osslsigncode dfu-util)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
