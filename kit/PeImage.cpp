@@ -1,0 +1,186 @@
+#include "PeImage.h"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace {
+
+constexpr std::size_t DosLfanewOffset = 0x3C;
+constexpr std::size_t CoffHeaderLength = 20;
+constexpr std::size_t SectionHeaderLength = 40;
+constexpr std::size_t ImportDescriptorLength = 20;
+// Offsets inside the PE32+ optional header.
+constexpr std::size_t OptionalSubsystem = 68;
+constexpr std::size_t OptionalDllCharacteristics = 70;
+constexpr std::size_t OptionalDirectoryCount = 108;
+constexpr std::size_t OptionalDirectories = 112;
+constexpr std::size_t ImportDirectoryIndex = 1;
+// Longer than any DLL name the loader takes.
+constexpr std::size_t MaxDllNameLength = 256;
+
+// Little-endian reads that fail instead of reading past the end.
+class Reader {
+public:
+    explicit Reader(const std::vector<std::uint8_t>& bytes) : bytes(bytes) {}
+
+    [[nodiscard]] bool Has(std::size_t offset, std::size_t count) const
+    {
+        return offset <= bytes.size() && count <= bytes.size() - offset;
+    }
+    bool Read16(std::size_t offset, std::uint16_t& value) const
+    {
+        if (!Has(offset, 2)) {
+            return false;
+        }
+        value = static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+        return true;
+    }
+    bool Read32(std::size_t offset, std::uint32_t& value) const
+    {
+        std::uint16_t low = 0;
+        std::uint16_t high = 0;
+        if (!Read16(offset, low) || !Read16(offset + 2, high)) {
+            return false;
+        }
+        value = low | (static_cast<std::uint32_t>(high) << 16);
+        return true;
+    }
+    // A zero-terminated ASCII text of at most `limit` characters.
+    bool ReadText(std::size_t offset, std::size_t limit, std::string& text) const
+    {
+        text.clear();
+        for (std::size_t index = offset; index < bytes.size() && text.size() <= limit; ++index) {
+            if (bytes[index] == 0) {
+                return true;
+            }
+            text.push_back(static_cast<char>(bytes[index]));
+        }
+        return false;
+    }
+
+private:
+    const std::vector<std::uint8_t>& bytes;
+};
+
+struct Section {
+    std::uint32_t virtualAddress = 0;
+    std::uint32_t virtualSize = 0;
+    std::uint32_t rawSize = 0;
+    std::uint32_t rawOffset = 0;
+};
+
+// The file offset of a relative virtual address, or false when no section
+// holds it in the file.
+bool FileOffset(const std::vector<Section>& sections, std::uint32_t rva, std::size_t& offset)
+{
+    for (const Section& section : sections) {
+        const std::uint64_t start = section.virtualAddress;
+        if (rva >= start && rva - start < section.rawSize &&
+            rva - start < std::max(section.virtualSize, section.rawSize)) {
+            offset = static_cast<std::size_t>(section.rawOffset) + (rva - section.virtualAddress);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ReadImports(const Reader& reader, const std::vector<Section>& sections, std::uint32_t directoryRva,
+                        std::vector<std::string>& names)
+{
+    std::size_t descriptor = 0;
+    if (!FileOffset(sections, directoryRva, descriptor)) {
+        return "import directory outside every section";
+    }
+    for (;; descriptor += ImportDescriptorLength) {
+        if (!reader.Has(descriptor, ImportDescriptorLength)) {
+            return "import directory runs past the end of the file";
+        }
+        std::uint32_t lookup = 0;
+        std::uint32_t nameRva = 0;
+        std::uint32_t thunks = 0;
+        reader.Read32(descriptor, lookup);
+        reader.Read32(descriptor + 12, nameRva);
+        reader.Read32(descriptor + 16, thunks);
+        if (lookup == 0 && nameRva == 0 && thunks == 0) {
+            return {};
+        }
+        std::size_t nameOffset = 0;
+        std::string name;
+        if (!FileOffset(sections, nameRva, nameOffset) || !reader.ReadText(nameOffset, MaxDllNameLength, name) ||
+            name.empty()) {
+            return "unreadable DLL name in import " + std::to_string(names.size());
+        }
+        names.push_back(name);
+    }
+}
+
+} // namespace
+
+PeImage ReadPeImage(const std::vector<std::uint8_t>& file)
+{
+    PeImage image;
+    const Reader reader(file);
+    std::uint32_t peOffset = 0;
+    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z' || !reader.Read32(DosLfanewOffset, peOffset)) {
+        image.problem = "not a Windows program (no MZ header)";
+        return image;
+    }
+    const std::size_t coff = static_cast<std::size_t>(peOffset) + 4;
+    if (!reader.Has(peOffset, 4 + CoffHeaderLength) || file[peOffset] != 'P' || file[peOffset + 1] != 'E' ||
+        file[peOffset + 2] != 0 || file[peOffset + 3] != 0) {
+        image.problem = "not a Windows program (no PE header)";
+        return image;
+    }
+    std::uint16_t sectionCount = 0;
+    std::uint16_t optionalLength = 0;
+    reader.Read16(coff, image.machine);
+    reader.Read16(coff + 2, sectionCount);
+    reader.Read16(coff + 16, optionalLength);
+    reader.Read16(coff + 18, image.characteristics);
+    const std::size_t optional = coff + CoffHeaderLength;
+    if (!reader.Has(optional, optionalLength) || !reader.Read16(optional, image.optionalMagic)) {
+        image.problem = "optional header runs past the end of the file";
+        return image;
+    }
+    if (image.optionalMagic != PeOptionalMagic64) {
+        // A 32-bit image: its header is laid out differently.
+        return image;
+    }
+    std::uint32_t directoryCount = 0;
+    if (optionalLength < OptionalDirectories || !reader.Read16(optional + OptionalSubsystem, image.subsystem) ||
+        !reader.Read16(optional + OptionalDllCharacteristics, image.dllCharacteristics) ||
+        !reader.Read32(optional + OptionalDirectoryCount, directoryCount)) {
+        image.problem = "optional header too short";
+        return image;
+    }
+
+    std::vector<Section> sections;
+    const std::size_t sectionTable = optional + optionalLength;
+    if (!reader.Has(sectionTable, static_cast<std::size_t>(sectionCount) * SectionHeaderLength)) {
+        image.problem = "section table runs past the end of the file";
+        return image;
+    }
+    for (std::size_t index = 0; index < sectionCount; ++index) {
+        const std::size_t header = sectionTable + index * SectionHeaderLength;
+        Section section;
+        reader.Read32(header + 8, section.virtualSize);
+        reader.Read32(header + 12, section.virtualAddress);
+        reader.Read32(header + 16, section.rawSize);
+        reader.Read32(header + 20, section.rawOffset);
+        // Only the part that is in the file can be read.
+        if (!reader.Has(section.rawOffset, section.rawSize)) {
+            image.problem = "section " + std::to_string(index) + " runs past the end of the file";
+            return image;
+        }
+        sections.push_back(section);
+    }
+
+    const std::size_t importEntry = optional + OptionalDirectories + ImportDirectoryIndex * 8;
+    std::uint32_t importRva = 0;
+    if (directoryCount <= ImportDirectoryIndex || importEntry + 8 > sectionTable ||
+        !reader.Read32(importEntry, importRva) || importRva == 0) {
+        return image; // imports nothing
+    }
+    image.problem = ReadImports(reader, sections, importRva, image.importedDlls);
+    return image;
+}
