@@ -1,8 +1,12 @@
-#include "UniqueHandle.h"
+#include "FileDigest.h"
+#include "PeImage.h"
+#include "UniqueModule.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -42,18 +46,11 @@ BOOL CALLBACK CollectNamesOfType(HMODULE module, LPWSTR type, LONG_PTR names)
     return TRUE;
 }
 
-struct ModuleTraits {
-    using Type = HMODULE;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type value) { return value != nullptr; }
-    static void Close(Type value) { FreeLibrary(value); }
-};
-
 TEST(Manifest, IsTheOnlyResourceAndRequiresAdministrator)
 {
     const std::wstring path = ProductPath();
     ASSERT_FALSE(path.empty()) << "TOUCHPAD_UPDATER_EXE is not set";
-    const UniqueHandle<ModuleTraits> module(
+    const UniqueModule module(
         LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
     ASSERT_TRUE(module.IsValid()) << "error " << GetLastError();
 
@@ -74,6 +71,38 @@ TEST(Manifest, IsTheOnlyResourceAndRequiresAdministrator)
         << manifest;
     EXPECT_EQ(manifest.find("requestedExecutionLevel", manifest.find("requestedExecutionLevel") + 1),
               std::string::npos);
+}
+
+std::string UpperCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char letter) { return static_cast<char>(std::toupper(letter)); });
+    return text;
+}
+
+// The product runs elevated: it imports nothing but system DLLs, which the
+// loader takes from System32, and keeps ASLR and DEP.
+TEST(Image, ImportsOnlySystemDllsAndKeepsAslrAndDep)
+{
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(ReadWholeFile(ProductPath(), bytes)) << "cannot read TOUCHPAD_UPDATER_EXE";
+    const PeImage image = ReadPeImage(bytes);
+    ASSERT_EQ(image.problem, "");
+
+    const std::vector<std::string> systemDlls = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL", "SETUPAPI.DLL"};
+    bool importsKernel32 = false;
+    for (const std::string& dll : image.importedDlls) {
+        const std::string name = UpperCase(dll);
+        const bool isSystemDll = std::find(systemDlls.begin(), systemDlls.end(), name) != systemDlls.end();
+        EXPECT_TRUE(isSystemDll) << "imports " << dll;
+        importsKernel32 = importsKernel32 || name == "KERNEL32.DLL";
+    }
+    EXPECT_TRUE(importsKernel32) << "the import table read empty or wrong";
+
+    for (const std::uint16_t flag : {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
+                                     IMAGE_DLLCHARACTERISTICS_NX_COMPAT}) {
+        EXPECT_EQ(image.dllCharacteristics & flag, flag) << std::hex << "flag 0x" << flag << " missing";
+    }
 }
 
 // Runs the product with its standard output on a pipe; returns the bytes.
