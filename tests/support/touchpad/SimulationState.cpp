@@ -94,23 +94,6 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<std::uint8_t>& b
            written == bytes.size();
 }
 
-bool ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>& bytes)
-{
-    const UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        return false;
-    }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart > 64LL * 1024 * 1024) {
-        return false;
-    }
-    bytes.assign(static_cast<std::size_t>(size.QuadPart), 0);
-    DWORD read = 0;
-    return bytes.empty() || (ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                             read == bytes.size());
-}
-
 std::string ReadFirstLine(const std::wstring& path)
 {
     std::vector<std::uint8_t> bytes;

@@ -5,6 +5,8 @@
 // them live in one state directory, named to the stand-ins by the environment
 // that the product passes on to its children.
 
+#include "FileDigest.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -42,7 +44,5 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes);
 // Appends one line (a line feed is added) to a file, creating it.
 bool AppendLine(const std::wstring& path, const std::string& line);
 bool WriteWholeFile(const std::wstring& path, const std::vector<std::uint8_t>& bytes);
-// False when the file cannot be opened or read completely.
-bool ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>& bytes);
 // The first line of a text file, without its line end; empty when missing.
 std::string ReadFirstLine(const std::wstring& path);

@@ -1,0 +1,44 @@
+#pragma once
+
+// The checks of a whole kit folder before it ships. The product reports
+// nothing when a shipped tool cannot start or fails, so a kit with a broken
+// image, a download tool that cannot load, or a missing installer would fail
+// silently on every machine it reaches: this is the one place to catch it.
+
+#include "DfuImage.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The kit's layout, relative to its folder, with forward slashes as the
+// checker reports them.
+inline constexpr wchar_t KitProgramPath[] = L"TouchpadUpdater.exe";
+inline constexpr wchar_t KitInstallerPath[] = L"Driver/infInstall.bat";
+inline constexpr wchar_t KitDownloadToolFolder[] = L"win64";
+inline constexpr wchar_t KitDownloadToolPath[] = L"win64/dfu-util.exe";
+inline constexpr wchar_t KitFirmwarePath[] = L"Firmware/KestruneFirmware.dfu";
+
+struct KitFile {
+    std::wstring path; // relative to the kit, forward slashes
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
+struct KitReport {
+    // One line per problem, each naming its file; empty when the kit is sound.
+    std::vector<std::wstring> problems;
+    DfuSeImage firmware;
+    // The DLLs the download tool loads from its own folder, and the names it
+    // takes from Windows, in the order they were met.
+    std::vector<std::wstring> toolDlls;
+    std::vector<std::string> systemDlls;
+    // Every file of the kit, sorted by path.
+    std::vector<KitFile> files;
+};
+
+KitReport CheckKit(const std::wstring& folder);
+
+// Whether Windows 10 and 11 x64 provide a DLL of this name in System32
+// (names compared without case; API-set names count as provided).
+bool IsProvidedByWindows(const std::string& dllName);

@@ -1,0 +1,142 @@
+#!/bin/bash
+# scripts/make-kit.sh with the stand-ins for the shipped parts, as a
+# maintainer runs it, in folders with blanks and non-ASCII letters:
+#   - a sound kit: the layout, the checksums (sha256sum -c, outside and inside
+#     the unpacked zip), one top folder, CRLF in README.txt, KitCheck.exe's
+#     own exit codes and digests;
+#   - the same inputs again, later, into another folder, in another time zone
+#     and with another umask: a byte-identical zip;
+#   - every broken input refused with a message naming the input, with no kit,
+#     no zip, no SHA256SUMS and no half-made folder left in the out folder, and
+#     with an earlier kit there removed; an out folder inside an input refused;
+#     a malformed command a usage error;
+#   - the inputs unchanged throughout.
+#   make-kit-test.sh <source-dir> <build-dir>
+set -uo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/kit-test-lib.sh"
+kit_test_init "$1" "$2" make-kit || exit 1
+trap kit_test_finish EXIT
+
+# ---- inputs -----------------------------------------------------------------
+inputs="$KIT_WORK/inputs ü日本 [1]"
+mkdir -p "$inputs"
+cp -r "$KIT_STAND_INS/Driver" "$inputs/Driver"
+cp -r "$KIT_STAND_INS/win64" "$inputs/dfu tool"
+cp "$KIT_STAND_INS/Firmware/KestruneFirmware.dfu" "$inputs/image v22.dfu"
+mkdir -p "$inputs/Driver-empty" "$inputs/tool-without-dll"
+: >"$inputs/Driver-empty/infInstall.bat"
+cp "$KIT_BUILD/tests/kit/KitProbeTool.exe" "$inputs/tool-without-dll/dfu-util.exe"
+head -c 4096 /dev/urandom >"$inputs/raw.bin"
+# A plain DFU file: the right suffix and CRC, but no DfuSe prefix.
+cp "$inputs/raw.bin" "$inputs/plain.dfu"
+dfu-suffix -v 0483 -p df11 -d 2200 -a "$inputs/plain.dfu" >/dev/null
+inputsBefore=$(kit_tree_digest "$inputs")
+
+sound=(--driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu")
+
+# ---- a sound kit ------------------------------------------------------------
+outA="$KIT_WORK/out A ü"
+if ! kit_make --out "$outA" "${sound[@]}"; then
+    kit_fail "the sound kit was refused"
+    cat "$KIT_WORK/stderr" >&2
+fi
+kit=$outA/TouchpadUpdater
+for file in TouchpadUpdater.exe README.txt SHA256SUMS.txt Driver/infInstall.bat win64/dfu-util.exe \
+    Firmware/KestruneFirmware.dfu; do
+    [[ -f $kit/$file ]] || kit_fail "the kit lacks $file"
+done
+cmp -s "$kit/Firmware/KestruneFirmware.dfu" "$inputs/image v22.dfu" || kit_fail "the image was not copied as given"
+(cd "$outA" && sha256sum --quiet -c SHA256SUMS) || kit_fail "SHA256SUMS does not check"
+[[ $(wc -l <"$outA/SHA256SUMS") == 1 ]] || kit_fail "SHA256SUMS lists more than the zip"
+
+unpacked=$KIT_WORK/unpacked
+mkdir -p "$unpacked"
+unzip -q "$outA/TouchpadUpdater-kit.zip" -d "$unpacked"
+[[ $(ls -A "$unpacked") == TouchpadUpdater ]] || kit_fail "the zip holds more than one top folder: $(ls -A "$unpacked")"
+(cd "$unpacked/TouchpadUpdater" && sha256sum --quiet -c SHA256SUMS.txt) || kit_fail "SHA256SUMS.txt does not check"
+listed=$(cut -c67- "$unpacked/TouchpadUpdater/SHA256SUMS.txt")
+present=$(cd "$unpacked/TouchpadUpdater" && find . -type f ! -name SHA256SUMS.txt | sed 's|^\./||' | LC_ALL=C sort)
+[[ $listed == "$present" ]] || kit_fail "SHA256SUMS.txt lists: $listed; the kit holds: $present"
+readme=$unpacked/TouchpadUpdater/README.txt
+[[ $(grep -c $'\r$' "$readme") == $(wc -l <"$readme") && $(wc -l <"$readme") -gt 20 ]] ||
+    kit_fail "README.txt is not CRLF text"
+grep -q 'The correct serial port was not found' "$readme" || kit_fail "README.txt lacks the message table"
+zipinfo -T "$outA/TouchpadUpdater-kit.zip" | awk 'NR > 2 && /^-/ { print $7 }' | sort -u |
+    grep -qx '20000101.000000' || kit_fail "the zip entries do not all have the fixed time"
+
+# KitCheck.exe on its own: the digests are sha256sum's, and its exit codes.
+report=$(kit_check "$unpacked/TouchpadUpdater" 2>&1)
+checked=$?
+[[ $checked == 0 ]] || kit_fail "KitCheck refused the unpacked kit ($checked): $report"
+programDigest=$(sha256sum "$unpacked/TouchpadUpdater/TouchpadUpdater.exe" | cut -d' ' -f1)
+programSize=$(stat -c %s "$unpacked/TouchpadUpdater/TouchpadUpdater.exe")
+grep -qxF "$programDigest  $programSize  TouchpadUpdater.exe" <<<"${report//$'\r'/}" ||
+    kit_fail "KitCheck's digest of TouchpadUpdater.exe is not sha256sum's: $report"
+grep -qF 'DfuSe image for 0483:DF11, bcdDevice 0x2200, bcdDFU 0x011A, 1 target' <<<"$report" ||
+    kit_fail "KitCheck did not report the firmware: $report"
+grep -qF 'element 0: address 0x08000000, 8192 bytes' <<<"$report" || kit_fail "KitCheck did not report the element"
+kit_check >/dev/null 2>&1
+[[ $? == 2 ]] || kit_fail "KitCheck without a folder did not exit 2"
+cp "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$unpacked/TouchpadUpdater/version.dll"
+kit_check "$unpacked/TouchpadUpdater" >/dev/null 2>"$KIT_WORK/check-stderr"
+[[ $? == 1 ]] && grep -q 'version.dll: a DLL beside TouchpadUpdater.exe' "$KIT_WORK/check-stderr" ||
+    kit_fail "KitCheck did not refuse a DLL beside the program: $(cat "$KIT_WORK/check-stderr")"
+
+# ---- the same inputs again, elsewhere and otherwise -------------------------
+outB=$KIT_WORK/out-b
+sleep 1
+if ! (umask 077 && TZ=Asia/Tokyo kit_make --out "$outB" "${sound[@]}"); then
+    kit_fail "the second run was refused"
+fi
+if cmp -s "$outA/TouchpadUpdater-kit.zip" "$outB/TouchpadUpdater-kit.zip"; then
+    echo "reproducible: $(cut -d' ' -f1 "$outA/SHA256SUMS")  TouchpadUpdater-kit.zip, twice"
+else
+    kit_fail "two runs of the same inputs gave different zips"
+    zipinfo -v "$outA/TouchpadUpdater-kit.zip" >"$KIT_WORK/a.txt"
+    zipinfo -v "$outB/TouchpadUpdater-kit.zip" >"$KIT_WORK/b.txt"
+    diff "$KIT_WORK/a.txt" "$KIT_WORK/b.txt" | head -20 >&2
+fi
+
+# ---- refusals -----------------------------------------------------------------
+# refused <what> <expected text on standard error> <make-kit argument>...
+outR="$KIT_WORK/out refused"
+refused() {
+    local what=$1 expected=$2
+    shift 2
+    rm -rf "$outR"
+    mkdir -p "$outR"
+    cp -r "$outA"/. "$outR/"
+    echo keep >"$outR/unrelated.txt"
+    kit_make --out "$outR" "$@"
+    local exitCode=$?
+    if [[ $exitCode == 0 ]]; then
+        kit_fail "$what: accepted"
+    elif ! grep -qF -- "$expected" "$KIT_WORK/stderr"; then
+        kit_fail "$what: standard error lacks '$expected': $(cat "$KIT_WORK/stderr")"
+    fi
+    local left
+    left=$(ls -A "$outR")
+    [[ $left == unrelated.txt ]] || kit_fail "$what: the out folder holds: $left"
+    echo "refused ($exitCode): $what"
+}
+refused "a missing driver folder" "$inputs/none: not a folder" \
+    --driver "$inputs/none" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu"
+refused "an empty installer" "$inputs/Driver-empty/infInstall.bat: empty" \
+    --driver "$inputs/Driver-empty" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu"
+refused "a download tool without its DLL" "$inputs/tool-without-dll/dfu-util.exe: needs KitProbeDep.dll" \
+    --driver "$inputs/Driver" --download-tool "$inputs/tool-without-dll" --firmware "$inputs/image v22.dfu"
+refused "a raw binary image" "$inputs/raw.bin: at byte" \
+    --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/raw.bin"
+refused "a plain DFU image" "$inputs/plain.dfu: at byte" \
+    --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/plain.dfu"
+
+# Neither of these may touch anything: the input digest below shows it.
+kit_make --out "$inputs/Driver/dist" "${sound[@]}"
+[[ $? != 0 ]] && grep -qF "$inputs/Driver: the out folder $inputs/Driver/dist and this input overlap" "$KIT_WORK/stderr" ||
+    kit_fail "an out folder inside an input was not refused: $(cat "$KIT_WORK/stderr")"
+kit_make --out "$outR" --driver "$inputs/Driver" --download-tool "$inputs/dfu tool"
+[[ $? == 2 ]] && grep -q '^usage: ' "$KIT_WORK/stderr" || kit_fail "a command without --firmware was not a usage error"
+
+[[ $(kit_tree_digest "$inputs") == "$inputsBefore" ]] || kit_fail "the inputs were changed"
+kit_test_end
