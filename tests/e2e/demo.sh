@@ -6,32 +6,38 @@
 # (stand-in) hands the sample firmware to the bootloader, which then leaves.
 # The program's own output is shown as it comes, then what the touchpad saw.
 # Builds nothing: build the project first. Makes the bench's pristine Wine
-# prefix when the build folder has none yet.
-#   demo.sh <build-dir>
+# prefix when the build folder has none yet. Runs the kit unpacked from the
+# given release zip (scripts/make-kit.sh), or else the build's test kit.
+#   demo.sh <build-dir> [<kit zip>]
 set -uo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/e2e-lib.sh"
 
-if [[ $# != 1 ]]; then
-    echo "usage: $0 <build-dir>" >&2
+if [[ $# != 1 && $# != 2 ]]; then
+    echo "usage: $0 <build-dir> [<kit zip>]" >&2
     exit 2
 fi
+kitZip=${2:-}
 E2E_MAKE_TEMPLATE=1
 e2e_init "$1" "$1/e2e-runs/demo" || exit 1
 trap e2e_finish EXIT
 
-echo "Setting up: a Wine prefix, a pty pair as COM3, the demo kit in C:\\Kit, the simulated touchpad"
 e2e_start_prefix
 e2e_start_line || exit 1
 e2e_list_ports COM3
-e2e_install_kit Kit
+if [[ -n $kitZip ]]; then
+    e2e_install_kit_zip "$kitZip"
+else
+    e2e_install_kit Kit
+fi
+echo "Set up: a Wine prefix, a pty pair as COM3, the kit in $E2E_KIT_WINDOWS, the simulated touchpad"
 printf 'yes\r\n' >"$E2E_STATE/installer-installs-driver.txt"
 e2e_start_simulator --appear-after 0 --without-driver --time-limit 120 || exit 1
 stty -F "$E2E_RUN/ttyA" 9600 cstopb
 
 echo
-echo "==== C:\\Kit\\TouchpadUpdater.exe (its own output, as it comes)"
-E2E_LIVE=1 e2e_run_program 'C:\Kit\TouchpadUpdater.exe' 2>&1
+echo "==== $E2E_KIT_WINDOWS\\TouchpadUpdater.exe (its own output, as it comes)"
+E2E_LIVE=1 e2e_run_program "$E2E_KIT_WINDOWS\\TouchpadUpdater.exe" 2>&1
 echo "==== exit code $E2E_EXIT_CODE after $(awk -v a="$E2E_STARTED" -v b="$E2E_ENDED" 'BEGIN { printf "%.1f", b - a }') s"
 
 lineSettings=$(stty -F "$E2E_RUN/ttyA" -a)

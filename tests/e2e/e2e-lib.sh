@@ -19,7 +19,8 @@ e2e_init() {
     E2E_BUILD=$(realpath "$1")
     E2E_RUN=$(realpath -m "$2")
     E2E_TEMPLATE=$E2E_BUILD/wine/template
-    E2E_KIT_SOURCE=$E2E_BUILD/tests/support/kit/kit
+    # E2E_KIT_FOLDER names another kit to run, such as an unpacked release kit.
+    E2E_KIT_SOURCE=${E2E_KIT_FOLDER:-$E2E_BUILD/tests/support/kit/kit}
     E2E_SIMULATOR=$E2E_BUILD/tests/support/touchpad/TouchpadSimulator.exe
     E2E_NOOP=$E2E_BUILD/tests/support/kit/NoOp.exe
     E2E_PREFIX=$E2E_RUN/prefix
@@ -112,6 +113,17 @@ e2e_install_kit() {
     E2E_KIT_WINDOWS="C:\\$E2E_KIT_NAME"
     mkdir -p "$E2E_KIT"
     cp -r "$E2E_KIT_SOURCE"/. "$E2E_KIT/"
+}
+
+# e2e_install_kit_zip <zip>: unpacks a release kit under C:\ (its one top
+# folder becomes the kit folder).
+e2e_install_kit_zip() {
+    local top
+    top=$(unzip -Z1 "$1" | head -1)
+    E2E_KIT_NAME=${top%%/*}
+    E2E_KIT=$E2E_PREFIX/drive_c/$E2E_KIT_NAME
+    E2E_KIT_WINDOWS="C:\\$E2E_KIT_NAME"
+    unzip -q "$1" -d "$E2E_PREFIX/drive_c"
 }
 
 # e2e_start_simulator <simulator option>...: waits until it is ready.
