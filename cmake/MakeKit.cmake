@@ -19,9 +19,10 @@ set(entryTime "2000-01-01 00:00:00 UTC")
 get_filename_component(sourceDir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(problems "")
 
-macro(kit_problem text)
+function(kit_problem text)
     list(APPEND problems "${text}")
-endmacro()
+    set(problems "${problems}" PARENT_SCOPE)
+endfunction()
 
 # Prints every problem, removes the staging folder and stops.
 function(kit_refuse)

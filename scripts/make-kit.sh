@@ -58,6 +58,9 @@ cmake --build "$buildDir" --target TouchpadUpdater KitCheck >/dev/null
 # user's; MAKE_KIT_WINEPREFIX names another (the tests give each run one).
 export WINEPREFIX=${MAKE_KIT_WINEPREFIX:-$buildDir/wine/kit-check}
 export WINEDEBUG=-all
+# Wine takes Unix file names in the locale's character set: UTF-8 keeps
+# non-ASCII folder names intact.
+export LC_ALL=C.UTF-8
 if [[ ! -f $WINEPREFIX/.complete ]]; then
     echo "Making the Wine prefix for the kit check (once per build folder)..." >&2
     rm -rf "$WINEPREFIX"

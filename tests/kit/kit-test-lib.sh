@@ -14,7 +14,7 @@ kit_test_init() {
         echo "FAIL: no pristine Wine prefix in $KIT_BUILD/wine/template" >&2
         return 1
     fi
-    export WINEPREFIX=$KIT_WORK/prefix WINEDEBUG=-all
+    export WINEPREFIX=$KIT_WORK/prefix WINEDEBUG=-all LC_ALL=C.UTF-8
     export MAKE_KIT_WINEPREFIX=$WINEPREFIX
     [[ -d $WINEPREFIX ]] && wineserver -k </dev/null >/dev/null 2>&1
     rm -rf "$KIT_WORK"
