@@ -1,8 +1,10 @@
 #!/bin/bash
 # The stand-in for the download tool refuses what the real tool refuses: a
-# file whose DFU suffix is broken, wrong or missing, a missing file and other
-# arguments; it writes nothing to standard output; and with a sound image but
-# no bootloader device it reports that there is none. Runs in the bench's
+# file that is not a sound DfuSe file for the bootloader (its DFU suffix
+# broken, wrong or missing, its structure broken, a plain DFU file, a raw
+# binary), an image for another release, a missing file and other arguments;
+# it writes nothing to standard output; and with a sound image but no
+# bootloader device it reports that there is none. Runs in the bench's
 # prefix (WINEPREFIX from the environment), where no simulator runs.
 #   check-download-stand-in.sh <build-dir>
 set -uo pipefail
@@ -42,6 +44,10 @@ variant other-vendor 'substr($d, -12, 2) = pack("v", 0x1234)'
 variant other-product 'substr($d, -14, 2) = pack("v", 0xDF12)'
 variant other-release 'substr($d, -16, 2) = pack("v", 0x2100)'
 variant dfuse-size-wrong 'substr($d, 6, 4) = pack("V", 1234)'
+variant target-size-wrong 'substr($d, 277, 4) = pack("V", 1)'
+# The firmware bytes alone, and with the suffix of a plain DFU file.
+variant raw-binary '$d = substr($d, 293, 8192)' keep-crc
+variant plain-dfu '$d = substr($d, 293, 8192) . substr($d, -16); substr($d, -10, 2) = pack("v", 0x0100)'
 variant truncated '$d = substr($d, 0, 10)' keep-crc
 variant empty '$d = ""' keep-crc
 
@@ -62,16 +68,22 @@ check() {
 }
 
 check 74 'No DFU capable USB device available' -D ../Firmware/sound.dfu -s :leave
+# The sample: 8485 bytes of prefix, one target and its one element, then
+# the suffix (idProduct at 8487, idVendor at 8489, 'UFD' at 8493, CRC at 8497).
 check 65 'refused: DFU suffix CRC' -D ..\\Firmware\\payload-changed.dfu -s :leave
 check 65 'refused: DFU suffix CRC' -D ..\\Firmware\\crc-changed.dfu -s :leave
-check 65 'refused: no DFU suffix signature' -D ..\\Firmware\\no-signature.dfu -s :leave
-check 65 'refused: DFU suffix length 15' -D ..\\Firmware\\suffix-length-15.dfu -s :leave
-check 65 'refused: image is for 1234:DF11' -D ..\\Firmware\\other-vendor.dfu -s :leave
-check 65 'refused: image is for 0483:DF12' -D ..\\Firmware\\other-product.dfu -s :leave
-check 65 'refused: image is for device release 2100' -D ..\\Firmware\\other-release.dfu -s :leave
-check 65 'refused: DfuSe image size 1234' -D ..\\Firmware\\dfuse-size-wrong.dfu -s :leave
-check 65 'refused: file too short' -D ..\\Firmware\\truncated.dfu -s :leave
-check 65 'refused: file too short' -D ..\\Firmware\\empty.dfu -s :leave
+check 65 "refused: no DFU suffix signature 'UFD' at byte 8493)" -D ..\\Firmware\\no-signature.dfu -s :leave
+check 65 'refused: DFU suffix length 15 instead of 16 at byte 8496)' -D ..\\Firmware\\suffix-length-15.dfu -s :leave
+check 65 'refused: image is for 1234:DF11, not 0483:DF11 at byte 8489)' -D ..\\Firmware\\other-vendor.dfu -s :leave
+check 65 'refused: image is for 0483:DF12, not 0483:DF11 at byte 8487)' -D ..\\Firmware\\other-product.dfu -s :leave
+check 65 'refused: image is for device release 2100)' -D ..\\Firmware\\other-release.dfu -s :leave
+check 65 'refused: DfuSe image size 1234 instead of 8485 (or 8501 with the suffix) at byte 6)' \
+    -D ..\\Firmware\\dfuse-size-wrong.dfu -s :leave
+check 65 'refused: target 0 size 1, its elements take 8200 at byte 277)' -D ..\\Firmware\\target-size-wrong.dfu -s :leave
+check 65 "refused: no DFU suffix signature 'UFD' at byte 8184)" -D ..\\Firmware\\raw-binary.dfu -s :leave
+check 65 'refused: bcdDFU 0x0100 instead of 0x011A (DfuSe) at byte 8198)' -D ..\\Firmware\\plain-dfu.dfu -s :leave
+check 65 'refused: file too short for a DFU suffix (10 bytes) at byte 0)' -D ..\\Firmware\\truncated.dfu -s :leave
+check 65 'refused: file too short for a DFU suffix (0 bytes) at byte 0)' -D ..\\Firmware\\empty.dfu -s :leave
 check 66 'cannot open DFU file' -D ..\\Firmware\\KestruneFirmware.dfu -s :leave
 check 64 'expected -D' -D ..\\Firmware\\sound.dfu
 check 64 'unexpected argument -R' -D ..\\Firmware\\sound.dfu -s :leave -R

@@ -5,8 +5,8 @@
 // nothing to the console: it shares the product's standard output, whose
 // bytes the tests compare.
 //
-// Exit codes follow the real tool's sysexits: 64 usage, 65 bad image (the
-// suffix or its CRC), 66 image missing, 74 no bootloader device, 70 no state
+// Exit codes follow the real tool's sysexits: 64 usage, 65 bad image (not a
+// sound DfuSe file for the bootloader, or for another release), 66 image missing, 74 no bootloader device, 70 no state
 // directory; otherwise the code the scenario chose (0 unless told).
 
 #include "DfuImage.h"
@@ -14,6 +14,7 @@
 #include "UniqueHandle.h"
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -26,12 +27,17 @@ constexpr int NoInputExit = 66;
 constexpr int SoftwareExit = 70;
 constexpr int IoExit = 74;
 
-// The bootloader the touchpad shows: VID 0483, PID DF11, release 2200.
-constexpr std::uint16_t BootloaderVendorId = 0x0483;
-constexpr std::uint16_t BootloaderProductId = 0xDF11;
+// The release of the bootloader the touchpad shows (its IDs are the parser's).
 constexpr std::uint16_t BootloaderRelease = 0x2200;
 
 constexpr DWORD DownloadTimeoutMs = 10000;
+
+std::string Hex16(std::uint16_t value)
+{
+    std::array<char, 5> text{};
+    std::snprintf(text.data(), text.size(), "%04X", static_cast<unsigned>(value));
+    return text.data();
+}
 
 std::uint64_t FileTimeMicros(const FILETIME& time)
 {
@@ -152,9 +158,14 @@ int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): th
         return run.Exit(NoInputExit, "cannot open DFU file " + Utf8(imagePath));
     }
     run.Record("image " + Utf8(imagePath) + " size " + std::to_string(image.size()));
-    const std::string fault = DfuImageFault(image, BootloaderVendorId, BootloaderProductId, BootloaderRelease);
-    if (!fault.empty()) {
-        return run.Exit(DataExit, "refused: " + fault);
+    const DfuSeImage parsed = ReadDfuSeImage(image);
+    if (!parsed.problems.empty()) {
+        const DfuProblem& first = parsed.problems.front();
+        return run.Exit(DataExit, "refused: " + first.what + " at byte " + std::to_string(first.offset));
+    }
+    const std::uint16_t release = parsed.suffix.bcdDevice;
+    if (release != 0xFFFF && release != BootloaderRelease) {
+        return run.Exit(DataExit, "refused: image is for device release " + Hex16(release));
     }
 
     const std::string downloadFault = Download(run, image);

@@ -389,9 +389,9 @@ private:
             ++images;
             const std::string driver = Utf8(InstalledDriverVersion(BootloaderInstance));
             Report("  download started; the bootloader's driver: " + (driver.empty() ? "none" : driver));
-            const std::string fault = DfuImageFault(image, 0x0483, 0xDF11, 0x2200);
-            DfuSuffix suffix;
-            ReadDfuSuffix(image, suffix);
+            const DfuSeImage parsed = ReadDfuSeImage(image);
+            const std::string fault = parsed.problems.empty() ? std::string() : parsed.problems.front().what;
+            const DfuSuffix& suffix = parsed.suffix;
             // The CRC that the suffix should hold: over all but its last 4 bytes.
             const std::uint32_t crc = image.size() < 4 ? 0 : Crc32Register(image.data(), image.size() - 4);
             Event("image", "size " + std::to_string(image.size()) + " crc " + Hex32(crc) + " suffix-crc " +
