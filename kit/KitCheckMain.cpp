@@ -19,7 +19,7 @@ constexpr int UsageExit = 2;
 // non-ASCII file names survive whatever the code page.
 void WriteLine(DWORD stream, const std::wstring& text)
 {
-    const HANDLE output = GetStdHandle(stream);
+    HANDLE output = GetStdHandle(stream);
     const std::wstring line = text + L"\n";
     DWORD mode = 0;
     DWORD written = 0;

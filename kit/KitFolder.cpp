@@ -99,6 +99,8 @@ bool IsFile(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// A kit is a few folders deep.
+// NOLINTNEXTLINE(misc-no-recursion)
 void ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<KitFile>& files)
 {
     for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : Under(folder, relative))) {

@@ -1,6 +1,7 @@
 #include "FileDigest.h"
 #include "KitFolder.h"
 #include "PeImage.h"
+#include "TestFiles.h"
 
 #include <windows.h>
 
@@ -30,40 +31,6 @@ std::wstring ModuleFolder()
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-bool WriteBytes(const std::wstring& path, const std::vector<std::uint8_t>& bytes)
-{
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const bool wrote = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0;
-    CloseHandle(file);
-    return wrote && written == bytes.size();
-}
-
-void RemoveTree(const std::wstring& path)
-{
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(path + L"\\" + name);
-            } else {
-                DeleteFileW((path + L"\\" + name).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
 // Overwrites little-endian bytes of a PE file at an offset counted from its
 // PE signature.
 void PatchPe(std::vector<std::uint8_t>& bytes, std::size_t fromSignature, std::uint16_t value)
@@ -91,7 +58,7 @@ public:
         Copy(L"TOUCHPAD_UPDATER_EXE", L"TouchpadUpdater.exe");
         Copy(L"DOWNLOAD_TOOL_EXE", L"win64\\dfu-util.exe");
         Copy(L"SAMPLE_FIRMWARE", L"Firmware\\KestruneFirmware.dfu");
-        ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\infInstall.bat", {'a', 'b', 'c'}));
+        ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\infInstall.bat", "abc"));
     }
     void TearDown() override { RemoveTree(kit); }
 
@@ -109,7 +76,7 @@ public:
     }
     void Write(const std::wstring& path, const std::vector<std::uint8_t>& bytes) const
     {
-        ASSERT_TRUE(WriteBytes(kit + L"\\" + path, bytes));
+        ASSERT_TRUE(WriteBytes(kit + L"\\" + path, std::string(bytes.begin(), bytes.end())));
     }
     void PatchTool(std::size_t field, std::uint16_t value) const
     {
