@@ -23,11 +23,16 @@ void Put(Bytes& bytes, std::uint32_t value, int count)
     }
 }
 
-void Set32(Bytes& bytes, std::size_t offset, std::uint32_t value)
+void Set(Bytes& bytes, std::size_t offset, std::uint32_t value, int count)
 {
-    for (int index = 0; index < 4; ++index, value >>= 8) {
+    for (int index = 0; index < count; ++index, value >>= 8) {
         bytes.at(offset + static_cast<std::size_t>(index)) = static_cast<std::uint8_t>(value & 0xFF);
     }
+}
+
+void Set32(Bytes& bytes, std::size_t offset, std::uint32_t value)
+{
+    Set(bytes, offset, value, 4);
 }
 
 std::string Hex(std::uint32_t value)
@@ -71,7 +76,7 @@ public:
                 Put(bytes, element.address, 4);
                 Put(bytes, element.size, 4);
                 for (std::uint32_t byte = 0; byte < element.size; ++byte) {
-                    bytes.push_back(static_cast<std::uint8_t>(byte * 7 + index));
+                    bytes.push_back(static_cast<std::uint8_t>(std::size_t{byte} * 7 + index));
                 }
             }
             Set32(bytes, sizeField, static_cast<std::uint32_t>(bytes.size() - sizeField - 8));
@@ -165,7 +170,11 @@ TEST(DfuSeImage, AcceptsSoundImagesAndListsTheirTargets)
         {"size with suffix", Composer().Target().Element(0x08000000, 64), true, 0x0483, 0xDF11},
         {"wildcard IDs", Composer().Target().Element(0x08000000, 64), false, 0xFFFF, 0xFFFF},
         {"targets named and not, adjacent elements out of order",
-         Composer().Target(0, "Flash").Element(0x08004000, 32).Element(0x08000000, 0x4000).Target(1, "Opt", false)
+         Composer()
+             .Target(0, "Flash")
+             .Element(0x08004000, 32)
+             .Element(0x08000000, 0x4000)
+             .Target(1, "Opt", false)
              .Element(0x1FFF7800, 16),
          true, 0x0483, 0xDF11},
         {"unterminated 255-letter name, ends at 4 GiB",
@@ -188,7 +197,6 @@ TEST(DfuSeImage, ReportsEachProblemAtItsOffset)
 {
     const Bytes body = Composer().Target().Element(0x08000000, 64).Body();
     const Bytes sealed = Seal(body);
-    const Bytes payloadChanged = Changed(sealed, [](Bytes& b) { b[300] ^= 1; });
     const Bytes cutInData = Seal(Resized(body, 300));
     const Bytes cutInDataChanged = Changed(cutInData, [](Bytes& b) { b[20] ^= 1; });
     const std::string sizeWalkedWithoutSuffix = "6: DfuSe image size 357 instead of 373";
@@ -200,61 +208,79 @@ TEST(DfuSeImage, ReportsEachProblemAtItsOffset)
         std::vector<std::string> expected;
     };
     const std::vector<Case> cases = {
-        {"CRC", Changed(sealed, [](Bytes& b) { Set32(b, 369, 0x12345678); }),
+        {"CRC",
+         Changed(sealed, [](Bytes& b) { Set32(b, 369, 0x12345678); }),
          {"369: DFU suffix CRC 12345678, the file's is " + CrcText(sealed)}},
-        {"payload", payloadChanged, {"369: DFU suffix CRC " + CrcText(sealed) + ", the file's is " + CrcText(payloadChanged)}},
-        {"no UFD", Resealed(sealed, [](Bytes& b) { b[365] = 'X'; }),
+        {"no UFD",
+         Resealed(sealed, [](Bytes& b) { b[365] = 'X'; }),
          {"365: no DFU suffix signature 'UFD'", sizeWalkedWithoutSuffix, suffixWalkedAsData}},
-        {"bLength", Resealed(sealed, [](Bytes& b) { b[368] = 15; }),
+        {"bLength",
+         Resealed(sealed, [](Bytes& b) { b[368] = 15; }),
          {"368: DFU suffix length 15 instead of 16", sizeWalkedWithoutSuffix, suffixWalkedAsData}},
-        {"bcdDFU", Resealed(sealed, [](Bytes& b) { b[364] = 1; b[363] = 0; }),
+        {"bcdDFU",
+         Resealed(sealed, [](Bytes& b) { Set(b, 363, 0x0100, 2); }),
          {"363: bcdDFU 0x0100 instead of 0x011A (DfuSe)"}},
-        {"vendor", Resealed(sealed, [](Bytes& b) { Set32(b, 359, 0x1234DF11); }),
+        {"vendor",
+         Resealed(sealed, [](Bytes& b) { Set32(b, 359, 0x1234DF11); }),
          {"361: image is for 1234:DF11, not 0483:DF11"}},
         {"product", Resealed(sealed, [](Bytes& b) { b[359] = 0x12; }), {"359: image is for 0483:DF12, not 0483:DF11"}},
-        {"plain DFU file", Resealed(Seal(Bytes(100, 0xEE)), [](Bytes& b) { b[107] = 1; b[106] = 0; }),
+        {"plain DFU file",
+         Resealed(Seal(Bytes(100, 0xEE)), [](Bytes& b) { Set(b, 106, 0x0100, 2); }),
          {"106: bcdDFU 0x0100 instead of 0x011A (DfuSe)", notDfuSe}},
         {"raw binary", Bytes(400, 0xEE), {"392: no DFU suffix signature 'UFD'", notDfuSe}},
         {"version", Seal(Changed(body, [](Bytes& b) { b[5] = 2; })), {"5: DfuSe version 2 instead of 1"}},
-        {"image size", Seal(Changed(body, [](Bytes& b) { Set32(b, 6, 1234); })),
+        {"image size",
+         Seal(Changed(body, [](Bytes& b) { Set32(b, 6, 1234); })),
          {"6: DfuSe image size 1234 instead of 357 (or 373 with the suffix)"}},
-        {"no targets", Seal(Changed(body, [](Bytes& b) { b[10] = 0; })),
+        {"no targets",
+         Seal(Changed(body, [](Bytes& b) { b[10] = 0; })),
          {"10: no targets", "11: 346 bytes between the last target and the suffix"}},
-        {"target signature", Seal(Changed(body, [](Bytes& b) { b[14] = 'x'; })),
+        {"target signature",
+         Seal(Changed(body, [](Bytes& b) { b[14] = 'x'; })),
          {"11: target 0 has no 'Target' signature"}},
-        {"target size", Seal(Changed(body, [](Bytes& b) { Set32(b, 277, 300); })),
+        {"target size",
+         Seal(Changed(body, [](Bytes& b) { Set32(b, 277, 300); })),
          {"277: target 0 size 300, its elements take 72"}},
-        {"empty element", Seal(Composer().Target().Element(0x08000000, 0).Body()),
+        {"empty element",
+         Seal(Composer().Target().Element(0x08000000, 0).Body()),
          {"289: element 0 of target 0 is empty"}},
-        {"overlap", Seal(Composer().Target().Element(0x08000000, 64).Element(0x08000020, 64).Body()),
-         {"357: element 0 of target 0 overlaps element 1"}},
         {"overlaps, lower address later",
          Seal(Composer().Target().Element(0x08000020, 64).Element(0x08000000, 64).Element(0x08000050, 8).Body()),
          {"357: element 0 of target 0 overlaps element 1", "429: element 0 of target 0 overlaps element 2"}},
-        {"past 4 GiB", Seal(Composer().Target().Element(0xFFFFFFC1, 64).Body()),
+        {"past 4 GiB",
+         Seal(Composer().Target().Element(0xFFFFFFC1, 64).Body()),
          {"285: element 0 of target 0 at 0xFFFFFFC1 size 64 ends past the 32-bit address space"}},
-        {"extra bytes", Seal(Resized(body, 369)),
-         {"357: 12 bytes between the last target and the suffix"}},
+        {"extra bytes", Seal(Resized(body, 369)), {"357: 12 bytes between the last target and the suffix"}},
         // Cut short or counted beyond the file: reported where the walk stops.
-        {"too short for a suffix", Resized(body, 10),
+        {"too short for a suffix",
+         Resized(body, 10),
          {"0: file too short for a DFU suffix (10 bytes)", "0: DfuSe prefix needs 11 bytes, 10 are left in the file"}},
         {"cut in the prefix", Seal(Resized(body, 8)), {"0: DfuSe prefix needs 11 bytes, 8 are left before the suffix"}},
-        {"cut in the target prefix", Seal(Resized(body, 100)),
+        {"cut in the target prefix",
+         Seal(Resized(body, 100)),
          {"11: target 0 prefix needs 274 bytes, 89 are left before the suffix"}},
-        {"prefix only, no suffix", Resized(body, 11),
-         {"0: file too short for a DFU suffix (11 bytes)", "11: target 0 prefix needs 274 bytes, 0 are left in the file"}},
-        {"cut in the element header", Seal(Resized(body, 289)),
+        {"prefix only, no suffix",
+         Resized(body, 11),
+         {"0: file too short for a DFU suffix (11 bytes)",
+          "11: target 0 prefix needs 274 bytes, 0 are left in the file"}},
+        {"cut in the element header",
+         Seal(Resized(body, 289)),
          {"285: element 0 of target 0 header needs 8 bytes, 4 are left before the suffix"}},
-        {"cut in the element data, CRC wrong too", cutInDataChanged,
+        {"cut in the element data, CRC wrong too",
+         cutInDataChanged,
          {"312: DFU suffix CRC " + CrcText(cutInData) + ", the file's is " + CrcText(cutInDataChanged),
           "289: element 0 of target 0 size 64, 7 are left before the suffix"}},
-        {"huge element count", Seal(Changed(body, [](Bytes& b) { Set32(b, 281, 0xFFFFFFFF); })),
+        {"huge element count",
+         Seal(Changed(body, [](Bytes& b) { Set32(b, 281, 0xFFFFFFFF); })),
          {"357: element 1 of target 0 header needs 8 bytes, 0 are left before the suffix"}},
-        {"huge element size", Seal(Changed(body, [](Bytes& b) { Set32(b, 289, 0xFFFFFFFF); })),
+        {"huge element size",
+         Seal(Changed(body, [](Bytes& b) { Set32(b, 289, 0xFFFFFFFF); })),
          {"289: element 0 of target 0 size 4294967295, 64 are left before the suffix"}},
-        {"huge target count", Seal(Changed(body, [](Bytes& b) { b[10] = 255; })),
+        {"huge target count",
+         Seal(Changed(body, [](Bytes& b) { b[10] = 255; })),
          {"357: target 1 prefix needs 274 bytes, 0 are left before the suffix"}},
-        {"huge target size", Seal(Changed(body, [](Bytes& b) { Set32(b, 277, 0xFFFFFFFF); })),
+        {"huge target size",
+         Seal(Changed(body, [](Bytes& b) { Set32(b, 277, 0xFFFFFFFF); })),
          {"277: target 0 size 4294967295, its elements take 72"}},
     };
     for (const Case& test : cases) {

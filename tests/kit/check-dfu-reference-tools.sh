@@ -9,7 +9,7 @@
 set -uo pipefail
 
 build=$(realpath "$1")
-dump=$2
+dump=$(realpath "$2")
 work="$build/kit-runs/dfu reference ü日本"
 failed=0
 fail() {
