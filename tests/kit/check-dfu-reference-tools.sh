@@ -64,8 +64,9 @@ parse changed.dfu
 # A plain DFU file: dfu-suffix adds a suffix the way it does for any file; the
 # parser refuses it.
 cp a.bin plain.dfu
-dfu-suffix -v 0483 -p df11 -a plain.dfu >/dev/null 2>&1 && dfu-suffix --check plain.dfu >/dev/null 2>&1 ||
+if ! dfu-suffix -v 0483 -p df11 -a plain.dfu >/dev/null 2>&1 || ! dfu-suffix --check plain.dfu >/dev/null 2>&1; then
     fail "dfu-suffix could not make a plain DFU file"
+fi
 parse plain.dfu
 [[ $parsedExit == 1 && $parsed == *"problem at byte 0: no DfuSe prefix: a plain DFU file or a raw binary"* ]] ||
     fail "plain DFU file: the parser gives ($parsedExit): $parsed"
