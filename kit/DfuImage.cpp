@@ -1,8 +1,8 @@
 #include "DfuImage.h"
 
+#include "ByteFields.h"
+
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -16,24 +16,6 @@ constexpr std::uint16_t AnyId = 0xFFFF;
 // show the fault, and a file of many small elements cannot make it slow.
 constexpr std::size_t MaxOverlapsReported = 16;
 
-std::uint16_t Read16(const std::uint8_t* bytes)
-{
-    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-std::uint32_t Read32(const std::uint8_t* bytes)
-{
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-std::string Hex(std::uint32_t value, int digits)
-{
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%0*X", digits, static_cast<unsigned>(value));
-    return text.data();
-}
-
 bool MatchesId(std::uint16_t field, std::uint16_t wanted)
 {
     return field == AnyId || field == wanted;
@@ -43,11 +25,12 @@ bool MatchesId(std::uint16_t field, std::uint16_t wanted)
 class Walk {
 public:
     Walk(const std::vector<std::uint8_t>& image, std::size_t end, bool hasSuffix, DfuSeImage& parsed)
-        : image(image), end(end), where(hasSuffix ? "before the suffix" : "in the file"), parsed(parsed)
+        : image(image), end(end), hasSuffix(hasSuffix), where(hasSuffix ? "before the suffix" : "in the file"),
+          parsed(parsed)
     {
     }
 
-    void Run(bool hasSuffix)
+    void Run()
     {
         if (end < PrefixLength) {
             Problem(0, "DfuSe prefix needs 11 bytes, " + std::to_string(end) + " are left " + where);
@@ -175,7 +158,8 @@ private:
                  next < byAddress.size() && elements[byAddress[next]].address < lowEnd &&
                  pairs.size() < MaxOverlapsReported;
                  ++next) {
-                if (low.size == 0 || elements[byAddress[next]].size == 0) {
+                // An empty element covers no address.
+                if (elements[byAddress[next]].size == 0) {
                     continue;
                 }
                 pairs.emplace_back(std::max(byAddress[position], byAddress[next]),
@@ -191,6 +175,7 @@ private:
 
     const std::vector<std::uint8_t>& image;
     const std::size_t end;
+    const bool hasSuffix;
     const std::string where;
     DfuSeImage& parsed;
 };
@@ -256,6 +241,6 @@ DfuSeImage ReadDfuSeImage(const std::vector<std::uint8_t>& image)
         }
     }
     const std::size_t end = hasSuffix ? image.size() - DfuSuffixLength : image.size();
-    Walk(image, end, hasSuffix, parsed).Run(hasSuffix);
+    Walk(image, end, hasSuffix, parsed).Run();
     return parsed;
 }

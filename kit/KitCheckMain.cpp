@@ -1,12 +1,11 @@
 // KitCheck.exe <kit folder>: checks a release kit before it ships and prints
 // what a maintainer signs off. Exit codes: 0 sound, 1 refused, 2 usage.
 
+#include "ByteFields.h"
 #include "KitFolder.h"
 
 #include <windows.h>
 
-#include <array>
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -34,13 +33,6 @@ void WriteLine(DWORD stream, const std::wstring& text)
     WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-std::wstring Hex(std::uint32_t value, int digits)
-{
-    std::array<wchar_t, 16> text{};
-    std::swprintf(text.data(), text.size(), L"0x%0*X", digits, value);
-    return text.data();
-}
-
 std::wstring Widen(const std::string& text)
 {
     const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
@@ -58,9 +50,9 @@ void PrintFirmware(const DfuSeImage& firmware)
 {
     const DfuSuffix& suffix = firmware.suffix;
     WriteLine(STD_OUTPUT_HANDLE, std::wstring(KitFirmwarePath) + L": DfuSe image for " +
-                                     Hex(suffix.idVendor, 4).substr(2) + L":" + Hex(suffix.idProduct, 4).substr(2) +
-                                     L", bcdDevice " + Hex(suffix.bcdDevice, 4) + L", bcdDFU " + Hex(suffix.bcdDfu, 4) +
-                                     L", " + Count(firmware.targets.size(), L"target"));
+                                     Widen(Hex(suffix.idVendor, 4) + ":" + Hex(suffix.idProduct, 4)) +
+                                     L", bcdDevice 0x" + Widen(Hex(suffix.bcdDevice, 4)) + L", bcdDFU 0x" +
+                                     Widen(Hex(suffix.bcdDfu, 4)) + L", " + Count(firmware.targets.size(), L"target"));
     for (std::size_t index = 0; index < firmware.targets.size(); ++index) {
         const DfuTarget& target = firmware.targets[index];
         const std::wstring name = target.name.empty() ? L"unnamed" : L"\"" + Widen(target.name) + L"\"";
@@ -68,8 +60,8 @@ void PrintFirmware(const DfuSeImage& firmware)
                                          std::to_wstring(target.alternateSetting) + L", " + name + L", " +
                                          Count(target.elements.size(), L"element"));
         for (std::size_t element = 0; element < target.elements.size(); ++element) {
-            WriteLine(STD_OUTPUT_HANDLE, L"    element " + std::to_wstring(element) + L": address " +
-                                             Hex(target.elements[element].address, 8) + L", " +
+            WriteLine(STD_OUTPUT_HANDLE, L"    element " + std::to_wstring(element) + L": address " + L"0x" +
+                                             Widen(Hex(target.elements[element].address, 8)) + L", " +
                                              Count(target.elements[element].size, L"byte"));
         }
     }

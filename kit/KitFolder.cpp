@@ -1,5 +1,6 @@
 #include "KitFolder.h"
 
+#include "ByteFields.h"
 #include "FileDigest.h"
 #include "PeImage.h"
 #include "UniqueHandle.h"
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <deque>
 #include <map>
 
@@ -39,21 +39,12 @@ struct FolderEntry {
     std::uint64_t size = 0;
 };
 
-std::string LowerAscii(std::string text)
+// DLL names compare without case; ASCII folding is what matters for them.
+template <typename Text> Text LowerAscii(Text text)
 {
-    for (char& letter : text) {
+    for (auto& letter : text) {
         if (letter >= 'A' && letter <= 'Z') {
-            letter = static_cast<char>(letter - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
-std::wstring LowerAscii(std::wstring text)
-{
-    for (wchar_t& letter : text) {
-        if (letter >= L'A' && letter <= L'Z') {
-            letter = static_cast<wchar_t>(letter - L'A' + L'a');
+            letter = static_cast<typename Text::value_type>(letter - 'A' + 'a');
         }
     }
     return text;
@@ -111,13 +102,6 @@ void ListFiles(const std::wstring& folder, const std::wstring& relative, std::ve
             files.push_back({path, entry.size, {}});
         }
     }
-}
-
-std::string Hex(std::uint32_t value, int digits)
-{
-    std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%0*X", digits, value);
-    return text.data();
 }
 
 // Checks that the file is an x86-64 console program (or DLL) and returns its

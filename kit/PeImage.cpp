@@ -1,6 +1,7 @@
 #include "PeImage.h"
 
-#include <algorithm>
+#include "ByteFields.h"
+
 #include <cstddef>
 
 namespace {
@@ -32,17 +33,15 @@ public:
         if (!Has(offset, 2)) {
             return false;
         }
-        value = static_cast<std::uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+        value = ::Read16(bytes.data() + offset);
         return true;
     }
     bool Read32(std::size_t offset, std::uint32_t& value) const
     {
-        std::uint16_t low = 0;
-        std::uint16_t high = 0;
-        if (!Read16(offset, low) || !Read16(offset + 2, high)) {
+        if (!Has(offset, 4)) {
             return false;
         }
-        value = low | (static_cast<std::uint32_t>(high) << 16);
+        value = ::Read32(bytes.data() + offset);
         return true;
     }
     // A zero-terminated ASCII text of at most `limit` characters.
@@ -75,8 +74,7 @@ bool FileOffset(const std::vector<Section>& sections, std::uint32_t rva, std::si
 {
     for (const Section& section : sections) {
         const std::uint64_t start = section.virtualAddress;
-        if (rva >= start && rva - start < section.rawSize &&
-            rva - start < std::max(section.virtualSize, section.rawSize)) {
+        if (rva >= start && rva - start < section.rawSize) {
             offset = static_cast<std::size_t>(section.rawOffset) + (rva - section.virtualAddress);
             return true;
         }

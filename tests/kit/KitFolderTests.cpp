@@ -24,13 +24,6 @@ std::wstring BuiltFile(const wchar_t* variable)
     return path;
 }
 
-std::wstring ModuleFolder()
-{
-    std::wstring path(MAX_PATH, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), MAX_PATH));
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 // Overwrites little-endian bytes of a PE file at an offset counted from its
 // PE signature.
 void PatchPe(std::vector<std::uint8_t>& bytes, std::size_t fromSignature, std::uint16_t value)
@@ -49,7 +42,9 @@ class KitFolder : public testing::Test {
 public:
     void SetUp() override
     {
-        kit = ModuleFolder() + L"\\kit check \u00fc\u65e5 " + std::to_wstring(GetCurrentProcessId());
+        const std::wstring self = SelfPath();
+        kit = self.substr(0, self.find_last_of(L'\\')) + L"\\kit check \u00fc\u65e5 " +
+              std::to_wstring(GetCurrentProcessId());
         RemoveTree(kit);
         ASSERT_TRUE(CreateDirectoryW(kit.c_str(), nullptr));
         for (const wchar_t* folder : {L"\\Driver", L"\\win64", L"\\Firmware"}) {

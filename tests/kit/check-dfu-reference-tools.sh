@@ -24,8 +24,8 @@ mkdir -p "$work"
 cd "$work" || exit 1
 
 # Made-up payloads of fixed bytes.
-for spec in a:1000:3 b:300:5 c:50:11; do
-    IFS=: read -r name size step <<<"$spec"
+for payload in a:1000:3 b:300:5 c:50:11; do
+    IFS=: read -r name size step <<<"$payload"
     perl -e 'print pack("C*", map { ($_ * $ARGV[1]) & 255 } 0 .. $ARGV[0] - 1)' "$size" "$step" >"$name.bin"
 done
 dfuse-pack -b 0x08000000:a.bin -b 0x08004000:b.bin -b 0x1FFF7800@1:c.bin -D 0x0483:0xdf11 image.dfu >/dev/null ||

@@ -9,12 +9,12 @@
 // sound DfuSe file for the bootloader, or for another release), 66 image missing, 74 no bootloader device, 70 no state
 // directory; otherwise the code the scenario chose (0 unless told).
 
+#include "ByteFields.h"
 #include "DfuImage.h"
 #include "SimulationState.h"
 #include "UniqueHandle.h"
 
 #include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -31,13 +31,6 @@ constexpr int IoExit = 74;
 constexpr std::uint16_t BootloaderRelease = 0x2200;
 
 constexpr DWORD DownloadTimeoutMs = 10000;
-
-std::string Hex16(std::uint16_t value)
-{
-    std::array<char, 5> text{};
-    std::snprintf(text.data(), text.size(), "%04X", static_cast<unsigned>(value));
-    return text.data();
-}
 
 std::uint64_t FileTimeMicros(const FILETIME& time)
 {
@@ -165,7 +158,7 @@ int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): th
     }
     const std::uint16_t release = parsed.suffix.bcdDevice;
     if (release != 0xFFFF && release != BootloaderRelease) {
-        return run.Exit(DataExit, "refused: image is for device release " + Hex16(release));
+        return run.Exit(DataExit, "refused: image is for device release " + Hex(release, 4));
     }
 
     const std::string downloadFault = Download(run, image);
