@@ -154,7 +154,9 @@ no-com3)
     ;;
 esac
 
-e2e_init "$build" "$build/e2e-runs/$scenario" || exit 1
+# E2E_RUN_DIR names another run directory, for a caller that runs a scenario
+# beside the registered one.
+e2e_init "$build" "${E2E_RUN_DIR:-$build/e2e-runs/$scenario}" || exit 1
 trap e2e_finish EXIT
 
 # ---- set up ----------------------------------------------------------------

@@ -51,7 +51,7 @@ manifest=$(TOUCHPAD_UPDATER_EXE="Z:${signed//\//\\}" wine "$KIT_BUILD/tests/app/
 [[ $? == 0 && $manifest == *"[  PASSED  ] 1 test"* ]] || kit_fail "the signed program's manifest: $manifest"
 
 # ---- the signed program at work ---------------------------------------------
-if E2E_KIT_FOLDER=$unpacked/TouchpadUpdater bash "$KIT_SOURCE/tests/e2e/run-scenario.sh" "$KIT_BUILD" device-present \
+if E2E_KIT_FOLDER=$unpacked/TouchpadUpdater E2E_RUN_DIR=$KIT_WORK/scenario bash "$KIT_SOURCE/tests/e2e/run-scenario.sh" "$KIT_BUILD" device-present \
     >"$KIT_WORK/scenario.txt" 2>&1; then
     echo "signed program: $(tail -1 "$KIT_WORK/scenario.txt")"
 else
