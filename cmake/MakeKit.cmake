@@ -1,5 +1,5 @@
 # Assembles, checks, packs and checksums the release kit, the same way on
-# Linux (scripts/make-kit.sh) and on Windows (the build's `kit` target):
+# Linux (scripts/make-kit.sh) and on Windows (the build's `release_kit` target):
 #   cmake -DKIT_DRIVER_DIR=DIR -DKIT_DOWNLOAD_TOOL_DIR=DIR -DKIT_FIRMWARE=FILE
 #         -DKIT_OUT_DIR=DIR -DKIT_PROGRAM=TouchpadUpdater.exe -DKIT_CHECK=KitCheck.exe
 #         [-DKIT_CHECK_EMULATOR=wine] [-DKIT_SIGN_CERT=CERT.pfx [-DKIT_TIMESTAMP_URL=URL]]

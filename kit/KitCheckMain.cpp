@@ -49,7 +49,7 @@ std::wstring Count(std::size_t count, const std::wstring& noun)
 void PrintFirmware(const DfuSeImage& firmware)
 {
     const DfuSuffix& suffix = firmware.suffix;
-    WriteLine(STD_OUTPUT_HANDLE, std::wstring(KitFirmwarePath) + L": DfuSe image for " +
+    WriteLine(STD_OUTPUT_HANDLE, KitFirmwarePath(L'/') + L": DfuSe image for " +
                                      Widen(Hex(suffix.idVendor, 4) + ":" + Hex(suffix.idProduct, 4)) +
                                      L", bcdDevice 0x" + Widen(Hex(suffix.bcdDevice, 4)) + L", bcdDFU 0x" +
                                      Widen(Hex(suffix.bcdDfu, 4)) + L", " + Count(firmware.targets.size(), L"target"));
@@ -71,7 +71,7 @@ void PrintReport(const std::wstring& folder, const KitReport& report)
 {
     WriteLine(STD_OUTPUT_HANDLE, L"Kit " + folder + L": sound");
     PrintFirmware(report.firmware);
-    std::wstring dlls = std::wstring(KitDownloadToolPath) + L": x86-64 console program; DLLs from win64:";
+    std::wstring dlls = KitDownloadToolPath(L'/') + L": x86-64 console program; DLLs from win64:";
     for (const std::wstring& dll : report.toolDlls) {
         dlls += L" " + dll.substr(dll.find(L'/') + 1);
     }

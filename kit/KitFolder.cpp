@@ -135,28 +135,33 @@ std::vector<std::string> CheckProgram(const std::wstring& folder, const std::wst
     } else if (!isDll && image.subsystem != PeSubsystemConsole) {
         problems.push_back(path + L": not a console program (subsystem " + std::to_wstring(image.subsystem) + L")");
     }
-    return image.importedDlls;
+    std::vector<std::string> dlls;
+    for (const PeImport& import : image.imports) {
+        dlls.push_back(import.dll);
+    }
+    return dlls;
 }
 
 // Follows the download tool's imports through the DLLs of its own folder.
 void CheckDownloadTool(const std::wstring& folder, KitReport& report)
 {
     std::map<std::wstring, std::wstring> folderDlls; // lower-case name -> name on disk
+    const std::wstring toolPath = KitDownloadToolPath(L'/');
     for (const FolderEntry& entry : ListFolder(Under(folder, KitDownloadToolFolder))) {
         if (!entry.isFolder) {
             folderDlls.emplace(LowerAscii(entry.name), entry.name);
         }
     }
-    std::deque<std::wstring> pending = {KitDownloadToolPath};
-    std::vector<std::wstring> visited = {LowerAscii(std::wstring(KitDownloadToolPath))};
+    std::deque<std::wstring> pending = {toolPath};
+    std::vector<std::wstring> visited = {LowerAscii(toolPath)};
     while (!pending.empty()) {
         const std::wstring importer = pending.front();
         pending.pop_front();
-        const bool isDll = importer != KitDownloadToolPath;
+        const bool isDll = importer != toolPath;
         for (const std::string& name : CheckProgram(folder, importer, isDll, report.problems)) {
             const auto local = folderDlls.find(Widen(LowerAscii(name)));
             if (local != folderDlls.end()) {
-                const std::wstring path = std::wstring(KitDownloadToolFolder) + L"/" + local->second;
+                const std::wstring path = KitPath(KitDownloadToolFolder, L'/', local->second.c_str());
                 if (std::find(visited.begin(), visited.end(), LowerAscii(path)) == visited.end()) {
                     visited.push_back(LowerAscii(path));
                     report.toolDlls.push_back(path);
@@ -177,30 +182,32 @@ void CheckDownloadTool(const std::wstring& folder, KitReport& report)
 
 void CheckFirmware(const std::wstring& folder, KitReport& report)
 {
+    const std::wstring firmwarePath = KitFirmwarePath(L'/');
     std::vector<std::uint8_t> bytes;
-    if (!IsFile(Under(folder, KitFirmwarePath))) {
-        report.problems.push_back(std::wstring(KitFirmwarePath) + L": missing");
+    if (!IsFile(Under(folder, firmwarePath))) {
+        report.problems.push_back(firmwarePath + L": missing");
         return;
     }
-    if (!ReadWholeFile(Under(folder, KitFirmwarePath), bytes)) {
-        report.problems.push_back(std::wstring(KitFirmwarePath) + L": cannot be read");
+    if (!ReadWholeFile(Under(folder, firmwarePath), bytes)) {
+        report.problems.push_back(firmwarePath + L": cannot be read");
         return;
     }
     report.firmware = ReadDfuSeImage(bytes);
     for (const DfuProblem& problem : report.firmware.problems) {
-        report.problems.push_back(std::wstring(KitFirmwarePath) + L": at byte " + std::to_wstring(problem.offset) +
-                                  L": " + Widen(problem.what));
+        report.problems.push_back(firmwarePath + L": at byte " + std::to_wstring(problem.offset) + L": " +
+                                  Widen(problem.what));
     }
 }
 
 void CheckInstaller(const std::wstring& folder, KitReport& report)
 {
-    const std::wstring path = Under(folder, KitInstallerPath);
+    const std::wstring installerPath = KitInstallerPath(L'/');
+    const std::wstring path = Under(folder, installerPath);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!IsFile(path) || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        report.problems.push_back(std::wstring(KitInstallerPath) + L": missing");
+        report.problems.push_back(installerPath + L": missing");
     } else if (data.nFileSizeHigh == 0 && data.nFileSizeLow == 0) {
-        report.problems.push_back(std::wstring(KitInstallerPath) + L": empty");
+        report.problems.push_back(installerPath + L": empty");
     }
 }
 
@@ -208,11 +215,11 @@ void CheckInstaller(const std::wstring& folder, KitReport& report)
 // any DLL there could run inside the elevated process.
 void CheckProgramFolder(const std::wstring& folder, KitReport& report)
 {
-    CheckProgram(folder, KitProgramPath, false, report.problems);
+    CheckProgram(folder, KitProgramName, false, report.problems);
     for (const FolderEntry& entry : ListFolder(folder)) {
         const std::wstring name = LowerAscii(entry.name);
         if (!entry.isFolder && name.size() > 4 && name.compare(name.size() - 4, 4, L".dll") == 0) {
-            report.problems.push_back(entry.name + L": a DLL beside " + KitProgramPath +
+            report.problems.push_back(entry.name + L": a DLL beside " + KitProgramName +
                                       L" could be loaded into the elevated process");
         }
     }

@@ -6,18 +6,11 @@
 // silently on every machine it reaches: this is the one place to catch it.
 
 #include "DfuImage.h"
+#include "KitLayout.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// The kit's layout, relative to its folder, with forward slashes as the
-// checker reports them.
-inline constexpr wchar_t KitProgramPath[] = L"TouchpadUpdater.exe";
-inline constexpr wchar_t KitInstallerPath[] = L"Driver/infInstall.bat";
-inline constexpr wchar_t KitDownloadToolFolder[] = L"win64";
-inline constexpr wchar_t KitDownloadToolPath[] = L"win64/dfu-util.exe";
-inline constexpr wchar_t KitFirmwarePath[] = L"Firmware/KestruneFirmware.dfu";
 
 struct KitFile {
     std::wstring path; // relative to the kit, forward slashes

@@ -18,6 +18,12 @@ constexpr std::size_t OptionalDirectories = 112;
 constexpr std::size_t ImportDirectoryIndex = 1;
 // Longer than any DLL name the loader takes.
 constexpr std::size_t MaxDllNameLength = 256;
+// Longer than any exported name a linker writes.
+constexpr std::size_t MaxFunctionNameLength = 4096;
+constexpr std::uint64_t ImportByOrdinal = 0x8000000000000000ULL;
+// More imports from one DLL than any real image has: a lookup table without
+// its zero end is a damaged file, not a long list.
+constexpr std::size_t MaxFunctionsPerDll = 65536;
 
 // Little-endian reads that fail instead of reading past the end.
 class Reader {
@@ -42,6 +48,16 @@ public:
             return false;
         }
         value = ::Read32(bytes.data() + offset);
+        return true;
+    }
+    bool Read64(std::size_t offset, std::uint64_t& value) const
+    {
+        std::uint32_t low = 0;
+        std::uint32_t high = 0;
+        if (!Read32(offset, low) || !Read32(offset + 4, high)) {
+            return false;
+        }
+        value = (static_cast<std::uint64_t>(high) << 32U) | low;
         return true;
     }
     // A zero-terminated ASCII text of at most `limit` characters.
@@ -82,8 +98,44 @@ bool FileOffset(const std::vector<Section>& sections, std::uint32_t rva, std::si
     return false;
 }
 
+// The functions named by one DLL's lookup table (the import name table, or
+// the address table where a linker left the former out): 64-bit entries up to
+// a zero one, each an ordinal or the address of a hint and a name.
+std::string ReadImportedFunctions(const Reader& reader, const std::vector<Section>& sections, std::uint32_t tableRva,
+                                  PeImport& import)
+{
+    std::size_t entry = 0;
+    if (!FileOffset(sections, tableRva, entry)) {
+        return "import lookup table of " + import.dll + " outside every section";
+    }
+    for (;; entry += 8) {
+        std::uint64_t value = 0;
+        if (!reader.Read64(entry, value)) {
+            return "import lookup table of " + import.dll + " runs past the end of the file";
+        }
+        if (value == 0) {
+            return {};
+        }
+        if (import.functions.size() == MaxFunctionsPerDll) {
+            return "import lookup table of " + import.dll + " has no end";
+        }
+        PeImportedFunction function;
+        if ((value & ImportByOrdinal) != 0) {
+            function.ordinal = static_cast<std::uint16_t>(value & 0xFFFFU);
+        } else {
+            std::size_t hint = 0;
+            if ((value >> 31U) != 0 || !FileOffset(sections, static_cast<std::uint32_t>(value), hint) ||
+                !reader.ReadText(hint + 2, MaxFunctionNameLength, function.name) || function.name.empty()) {
+                return "unreadable function name " + std::to_string(import.functions.size()) + " imported from " +
+                       import.dll;
+            }
+        }
+        import.functions.push_back(std::move(function));
+    }
+}
+
 std::string ReadImports(const Reader& reader, const std::vector<Section>& sections, std::uint32_t directoryRva,
-                        std::vector<std::string>& names)
+                        std::vector<PeImport>& imports)
 {
     std::size_t descriptor = 0;
     if (!FileOffset(sections, directoryRva, descriptor)) {
@@ -103,12 +155,16 @@ std::string ReadImports(const Reader& reader, const std::vector<Section>& sectio
             return {};
         }
         std::size_t nameOffset = 0;
-        std::string name;
-        if (!FileOffset(sections, nameRva, nameOffset) || !reader.ReadText(nameOffset, MaxDllNameLength, name) ||
-            name.empty()) {
-            return "unreadable DLL name in import " + std::to_string(names.size());
+        PeImport import;
+        if (!FileOffset(sections, nameRva, nameOffset) || !reader.ReadText(nameOffset, MaxDllNameLength, import.dll) ||
+            import.dll.empty()) {
+            return "unreadable DLL name in import " + std::to_string(imports.size());
         }
-        names.push_back(name);
+        std::string problem = ReadImportedFunctions(reader, sections, lookup != 0 ? lookup : thunks, import);
+        if (!problem.empty()) {
+            return problem;
+        }
+        imports.push_back(std::move(import));
     }
 }
 
@@ -179,6 +235,6 @@ PeImage ReadPeImage(const std::vector<std::uint8_t>& file)
         !reader.Read32(importEntry, importRva) || importRva == 0) {
         return image; // imports nothing
     }
-    image.problem = ReadImports(reader, sections, importRva, image.importedDlls);
+    image.problem = ReadImports(reader, sections, importRva, image.imports);
     return image;
 }

@@ -13,6 +13,17 @@ inline constexpr std::uint16_t PeOptionalMagic64 = 0x020B; // PE32+
 inline constexpr std::uint16_t PeSubsystemConsole = 3;
 inline constexpr std::uint16_t PeCharacteristicDll = 0x2000;
 
+// One function taken from a DLL: by name, or by ordinal when name is empty.
+struct PeImportedFunction {
+    std::string name;
+    std::uint16_t ordinal = 0;
+};
+
+struct PeImport {
+    std::string dll;
+    std::vector<PeImportedFunction> functions;
+};
+
 struct PeImage {
     // Empty when the headers and the import table could be read.
     std::string problem;
@@ -21,8 +32,9 @@ struct PeImage {
     std::uint16_t optionalMagic = 0;
     std::uint16_t subsystem = 0;
     std::uint16_t dllCharacteristics = 0;
-    // The DLL names of the import directory, as written there.
-    std::vector<std::string> importedDlls;
+    // The import directory: each DLL as written there, with what is taken
+    // from it.
+    std::vector<PeImport> imports;
 };
 
 PeImage ReadPeImage(const std::vector<std::uint8_t>& file);

@@ -91,10 +91,10 @@ TEST(Image, ImportsOnlySystemDllsAndKeepsAslrAndDep)
 
     const std::vector<std::string> systemDlls = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL", "SETUPAPI.DLL"};
     bool importsKernel32 = false;
-    for (const std::string& dll : image.importedDlls) {
-        const std::string name = UpperCase(dll);
+    for (const PeImport& import : image.imports) {
+        const std::string name = UpperCase(import.dll);
         const bool isSystemDll = std::find(systemDlls.begin(), systemDlls.end(), name) != systemDlls.end();
-        EXPECT_TRUE(isSystemDll) << "imports " << dll;
+        EXPECT_TRUE(isSystemDll) << "imports " << import.dll;
         importsKernel32 = importsKernel32 || name == "KERNEL32.DLL";
     }
     EXPECT_TRUE(importsKernel32) << "the import table read empty or wrong";
