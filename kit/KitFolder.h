@@ -7,6 +7,7 @@
 
 #include "DfuImage.h"
 #include "KitLayout.h"
+#include "WindowsDlls.h"
 
 #include <cstdint>
 #include <string>
@@ -22,16 +23,15 @@ struct KitReport {
     // One line per problem, each naming its file; empty when the kit is sound.
     std::vector<std::wstring> problems;
     DfuSeImage firmware;
-    // The DLLs the download tool loads from its own folder, and the names it
-    // takes from Windows, in the order they were met.
+    // The DLLs the download tool loads from its own folder when it starts,
+    // and the names it takes from Windows, in the order they were met.
     std::vector<std::wstring> toolDlls;
     std::vector<std::string> systemDlls;
+    // DLLs in win64 that the loader passes over for Windows' own (KnownDLLs,
+    // API sets).
+    std::vector<std::wstring> overriddenToolDlls;
     // Every file of the kit, sorted by path.
     std::vector<KitFile> files;
 };
 
 KitReport CheckKit(const std::wstring& folder);
-
-// Whether Windows 10 and 11 x64 provide a DLL of this name in System32
-// (names compared without case; API-set names count as provided).
-bool IsProvidedByWindows(const std::string& dllName);
