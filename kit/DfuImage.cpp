@@ -76,9 +76,9 @@ private:
 
     // Reads the target at `cursor` and its elements and moves past them;
     // false where the walk cannot go on.
-    bool ReadTarget(std::size_t index, std::size_t& cursor)
+    bool ReadTarget(std::size_t targetIndex, std::size_t& cursor)
     {
-        const std::string name = "target " + std::to_string(index);
+        const std::string name = "target " + std::to_string(targetIndex);
         if (end - cursor < TargetPrefixLength) {
             Problem(cursor, name + " prefix needs 274 bytes, " + std::to_string(end - cursor) + " are left " + where);
             return false;
@@ -105,7 +105,7 @@ private:
         }
         // The count is not trusted: the walk ends with the file.
         for (std::uint32_t element = 0; element < elementCount; ++element) {
-            if (!ReadElement(index, element, cursor, target)) {
+            if (!ReadElement(targetIndex, element, cursor, target)) {
                 parsed.targets.push_back(std::move(target));
                 return false;
             }
@@ -118,9 +118,9 @@ private:
         return true;
     }
 
-    bool ReadElement(std::size_t targetIndex, std::uint32_t index, std::size_t& cursor, DfuTarget& target)
+    bool ReadElement(std::size_t targetIndex, std::uint32_t elementIndex, std::size_t& cursor, DfuTarget& target)
     {
-        const std::string name = ElementName(targetIndex, index);
+        const std::string name = ElementName(targetIndex, elementIndex);
         if (end - cursor < ElementHeaderLength) {
             Problem(cursor, name + " header needs 8 bytes, " + std::to_string(end - cursor) + " are left " + where);
             return false;
@@ -140,7 +140,7 @@ private:
         }
         if (element.size != 0) {
             CheckOrder(target.alternateSetting, {element.address, element.address + std::uint64_t{element.size},
-                                                 targetIndex, index, element.offset});
+                                                 targetIndex, elementIndex, element.offset});
         }
         target.elements.push_back(element);
         cursor += ElementHeaderLength + element.size;

@@ -266,7 +266,19 @@ private:
             function.name.empty() ? L"ordinal " + std::to_wstring(function.ordinal) : Widen(function.name);
         std::wstring dll = path;
         PeImportedFunction wanted = function;
-        std::wstring chain;
+        // What is known so far, for the problem line: the import and each
+        // forwarder followed.
+        std::wstring said = importer;
+        said += L": imports ";
+        said += what;
+        said += L" from ";
+        said += path.substr(path.find(L'/') + 1);
+        const auto refuse = [&](const std::wstring& why) {
+            std::wstring problem = said;
+            problem += why;
+            problem += Consequence(delayed);
+            report.problems.push_back(std::move(problem));
+        };
         // A forwarder chain longer than this loops.
         for (int hop = 0; hop < MaxForwarderHops; ++hop) {
             const auto image = images.find(LowerAscii(dll));
@@ -274,13 +286,10 @@ private:
                 return; // the DLL itself was refused
             }
             const std::string* forwarder = FindExport(image->second.exports, wanted);
-            const std::wstring name = dll.substr(dll.find(L'/') + 1);
             if (forwarder == nullptr) {
-                report.problems.push_back(
-                    importer + L": imports " + what + L" from " + path.substr(path.find(L'/') + 1) +
-                    (chain.empty() ? L", which does not export it"
-                                   : chain + L", and " + name + L" does not export " + Widen(Describe(wanted))) +
-                    Consequence(delayed));
+                refuse(hop == 0 ? std::wstring(L", which does not export it")
+                                : L", and " + dll.substr(dll.find(L'/') + 1) + L" does not export " +
+                                      Widen(Describe(wanted)));
                 return;
             }
             if (forwarder->empty()) {
@@ -289,9 +298,7 @@ private:
             const std::size_t dot = forwarder->rfind('.');
             std::string module = forwarder->substr(0, dot == std::string::npos ? 0 : dot);
             if (dot == std::string::npos || module.empty() || dot + 1 == forwarder->size()) {
-                report.problems.push_back(importer + L": imports " + what + L" from " +
-                                          path.substr(path.find(L'/') + 1) + L", whose forwarder \"" +
-                                          Widen(*forwarder) + L"\" is malformed" + Consequence(delayed));
+                refuse(L", whose forwarder \"" + Widen(*forwarder) + L"\" is malformed");
                 return;
             }
             // The loader adds ".dll" to a forwarder's module without a dot.
@@ -305,16 +312,15 @@ private:
             } else {
                 wanted.name = target;
             }
-            chain += L", which forwards it to " + Widen(*forwarder);
+            said += L", which forwards it to ";
+            said += Widen(*forwarder);
             std::wstring next;
             switch (Locate(module, next)) {
             case Place::Windows:
             case Place::WindowsOverFolder:
                 return; // only the DLL's name can be judged here
             case Place::Nowhere:
-                report.problems.push_back(importer + L": imports " + what + L" from " +
-                                          path.substr(path.find(L'/') + 1) + chain + L", and " + Widen(module) +
-                                          NotProvided(module) + Consequence(delayed));
+                refuse(L", and " + Widen(module) + NotProvided(module));
                 return;
             case Place::Folder:
                 Visit(next, false);
@@ -322,8 +328,7 @@ private:
                 break;
             }
         }
-        report.problems.push_back(importer + L": imports " + what + L" from " + path.substr(path.find(L'/') + 1) +
-                                  chain + L": a forwarder loop" + Consequence(delayed));
+        refuse(L": a forwarder loop");
     }
 
     static std::string Describe(const PeImportedFunction& function)

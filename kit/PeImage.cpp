@@ -163,61 +163,38 @@ std::string ReadImport(const Reader& reader, const std::vector<Section>& section
     return {};
 }
 
-std::string ReadImports(const Reader& reader, const std::vector<Section>& sections, std::uint32_t directoryRva,
-                        std::vector<PeImport>& imports)
+// The import directory (20-byte descriptors up to a zero one, naming a DLL,
+// its lookup table and its address table) or the delay-import directory
+// (32-byte descriptors up to one without a DLL name, naming the DLL and its
+// import name table).
+std::string ReadImportDirectory(const Reader& reader, const std::vector<Section>& sections, std::uint32_t directoryRva,
+                                bool delayed, std::vector<PeImport>& imports)
 {
+    const std::string kind = delayed ? "delay-import" : "import";
+    const std::size_t length = delayed ? DelayDescriptorLength : ImportDescriptorLength;
     std::size_t descriptor = 0;
     if (!FileOffset(sections, directoryRva, descriptor)) {
-        return "import directory outside every section";
+        return kind + " directory outside every section";
     }
-    for (;; descriptor += ImportDescriptorLength) {
-        if (!reader.Has(descriptor, ImportDescriptorLength)) {
-            return "import directory runs past the end of the file";
+    for (;; descriptor += length) {
+        if (!reader.Has(descriptor, length)) {
+            return kind + " directory runs past the end of the file";
         }
-        std::uint32_t lookup = 0;
+        std::uint32_t first = 0; // the lookup table, or the delay-import attributes
         std::uint32_t nameRva = 0;
-        std::uint32_t thunks = 0;
-        reader.Read32(descriptor, lookup);
-        reader.Read32(descriptor + 12, nameRva);
-        reader.Read32(descriptor + 16, thunks);
-        if (lookup == 0 && nameRva == 0 && thunks == 0) {
+        std::uint32_t table = 0; // the address table, or the delay-import name table
+        reader.Read32(descriptor, first);
+        reader.Read32(descriptor + (delayed ? 4 : 12), nameRva);
+        reader.Read32(descriptor + 16, table);
+        if (delayed ? nameRva == 0 : (first == 0 && nameRva == 0 && table == 0)) {
             return {};
         }
-        std::string problem = ReadImport(reader, sections, nameRva, lookup != 0 ? lookup : thunks, "import", imports);
-        if (!problem.empty()) {
-            return problem;
-        }
-    }
-}
-
-// The delay-import directory: 32-byte descriptors up to one without a DLL
-// name, each naming its DLL and its import name table as the import
-// directory does.
-std::string ReadDelayImports(const Reader& reader, const std::vector<Section>& sections, std::uint32_t directoryRva,
-                             std::vector<PeImport>& imports)
-{
-    std::size_t descriptor = 0;
-    if (!FileOffset(sections, directoryRva, descriptor)) {
-        return "delay-import directory outside every section";
-    }
-    for (;; descriptor += DelayDescriptorLength) {
-        if (!reader.Has(descriptor, DelayDescriptorLength)) {
-            return "delay-import directory runs past the end of the file";
-        }
-        std::uint32_t attributes = 0;
-        std::uint32_t nameRva = 0;
-        std::uint32_t nameTable = 0;
-        reader.Read32(descriptor, attributes);
-        reader.Read32(descriptor + 4, nameRva);
-        reader.Read32(descriptor + 16, nameTable);
-        if (nameRva == 0) {
-            return {};
-        }
-        if ((attributes & DelayAttributeRva) == 0) {
+        if (delayed && (first & DelayAttributeRva) == 0) {
             return "delay-import " + std::to_string(imports.size()) +
                    " has the old form with virtual addresses, which no delay-load helper of today takes";
         }
-        std::string problem = ReadImport(reader, sections, nameRva, nameTable, "delay-import", imports);
+        std::string problem =
+            ReadImport(reader, sections, nameRva, delayed || first == 0 ? table : first, kind, imports);
         if (!problem.empty()) {
             return problem;
         }
@@ -367,10 +344,10 @@ PeImage ReadPeImage(const std::vector<std::uint8_t>& file)
     std::uint32_t rva = 0;
     std::uint32_t size = 0;
     if (directory(ImportDirectoryIndex, rva, size)) {
-        image.problem = ReadImports(reader, sections, rva, image.imports);
+        image.problem = ReadImportDirectory(reader, sections, rva, false, image.imports);
     }
     if (image.problem.empty() && directory(DelayImportDirectoryIndex, rva, size)) {
-        image.problem = ReadDelayImports(reader, sections, rva, image.delayImports);
+        image.problem = ReadImportDirectory(reader, sections, rva, true, image.delayImports);
     }
     if (image.problem.empty() && directory(ExportDirectoryIndex, rva, size)) {
         image.problem = ReadExports(reader, sections, rva, size, image.exports);

@@ -77,8 +77,9 @@ bool AddDelayImport(std::vector<std::uint8_t>& bytes, const std::string& dll, co
         return false;
     }
     std::copy(table.begin(), table.end(), bytes.begin() + static_cast<std::ptrdiff_t>(room));
-    Put32(bytes, optional + 112 + 13 * 8, rva);
-    Put32(bytes, optional + 112 + 13 * 8 + 4, 64);
+    const std::size_t directory = optional + 112 + std::size_t{13} * 8;
+    Put32(bytes, directory, rva);
+    Put32(bytes, directory + 4, 64);
     return true;
 }
 
