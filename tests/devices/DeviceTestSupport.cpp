@@ -2,6 +2,7 @@
 
 #include "UniqueHandle.h"
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -132,6 +133,24 @@ RawProperty ReadRawProperty(const std::wstring& instancePath, DWORD property)
     if (result.read) {
         buffer.resize(std::min<std::size_t>(size, buffer.size()));
         result.data = std::move(buffer);
+    }
+    return result;
+}
+
+NodeStatus QueryNodeStatus(const std::wstring& instancePath)
+{
+    NodeStatus result;
+    const UniqueDeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    SP_DEVINFO_DATA member{};
+    if (!set.IsValid() || !FindMember(set.Get(), instancePath, member)) {
+        return result;
+    }
+    result.found = true;
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (CM_Get_DevNode_Status(&status, &problem, member.DevInst, 0) == CR_SUCCESS) {
+        result.status = status;
+        result.problem = problem;
     }
     return result;
 }
