@@ -2,9 +2,20 @@
 
 #include <algorithm>
 
+void ReleaseTransfer(std::unique_ptr<OverlappedTransfer> transfer)
+{
+    if (transfer && !HasOverlappedIoCompleted(&transfer->record)) {
+        // Deliberately never freed.
+        static_cast<void>(transfer.release());
+    }
+}
+
 SerialConnection::~SerialConnection()
 {
     Close();
+    for (std::unique_ptr<OverlappedTransfer>& transfer : cancelledTransfers) {
+        ReleaseTransfer(std::move(transfer));
+    }
 }
 
 bool SerialConnection::Open(const std::wstring& portName)
@@ -57,27 +68,31 @@ bool SerialConnection::ConfigureLine()
 bool SerialConnection::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t timeoutMs)
 {
     stopFlag = false;
-    Transfer& transfer = FreshTransfer(writeTransfer);
+    OverlappedTransfer& transfer = FreshTransfer(writeTransfer);
     transfer.buffer.assign(data, data + length);
     transfer.record.hEvent = writeEvent.Get();
-    if (WriteFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record)) {
-        return true;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        return false;
-    }
     DWORD written = 0;
-    if (!AwaitTransfer(transfer, timeoutMs, written)) {
-        CancelIoEx(portHandle.Get(), &transfer.record);
-        cancelledTransfers.push_back(std::move(writeTransfer));
-        return false;
+    if (WriteFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record)) {
+        // Completed at once: the count is in the record, nothing is waited for.
+        GetOverlappedResult(portHandle.Get(), &transfer.record, &written, FALSE);
+    } else {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            return false;
+        }
+        if (!AwaitTransfer(transfer, timeoutMs, written)) {
+            CancelIoEx(portHandle.Get(), &transfer.record);
+            cancelledTransfers.push_back(std::move(writeTransfer));
+            return false;
+        }
     }
-    return true;
+    // A driver completes a write short when its own time-outs run out: the
+    // device got part of the data, which is no success.
+    return written == length;
 }
 
 bool SerialConnection::Read(std::uint8_t* buffer, std::uint32_t length, std::uint32_t timeoutMs)
 {
-    Transfer& transfer = FreshTransfer(readTransfer);
+    OverlappedTransfer& transfer = FreshTransfer(readTransfer);
     transfer.buffer.assign(length, 0);
     transfer.record.hEvent = readEvent.Get();
     DWORD received = 0;
@@ -116,16 +131,16 @@ void SerialConnection::Close()
     }
 }
 
-SerialConnection::Transfer& SerialConnection::FreshTransfer(std::unique_ptr<Transfer>& slot)
+OverlappedTransfer& SerialConnection::FreshTransfer(std::unique_ptr<OverlappedTransfer>& slot)
 {
     if (!slot) {
-        slot = std::make_unique<Transfer>();
+        slot = std::make_unique<OverlappedTransfer>();
     }
     slot->record = OVERLAPPED{};
     return *slot;
 }
 
-bool SerialConnection::AwaitTransfer(Transfer& transfer, std::uint32_t timeoutMs, DWORD& transferred)
+bool SerialConnection::AwaitTransfer(OverlappedTransfer& transfer, std::uint32_t timeoutMs, DWORD& transferred)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     DWORD remaining = timeoutMs;
