@@ -50,6 +50,12 @@ public:
 
 private:
     static OverlappedTransfer& FreshTransfer(std::unique_ptr<OverlappedTransfer>& slot);
+    // After WriteFile or ReadFile on the slot's record: the byte count of a
+    // transfer that completed, at once or within timeoutMs. One that does not
+    // complete in time is cancelled, and its slot kept for the system to
+    // finish with.
+    bool FinishTransfer(BOOL completedAtOnce, std::unique_ptr<OverlappedTransfer>& slot, std::uint32_t timeoutMs,
+                        DWORD& transferred);
     bool AwaitTransfer(OverlappedTransfer& transfer, std::uint32_t timeoutMs, DWORD& transferred);
 
     UniqueFileHandle portHandle;
