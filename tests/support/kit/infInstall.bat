@@ -5,11 +5,13 @@ rem bootloader when the scenario asks for it (the values a driver install
 rem leaves in the registry: the device's Driver value and its class key's
 rem DriverVersion), and exits with the scenario's code. It writes nothing to
 rem the console, which it shares with the product under test.
-setlocal
+rem Delayed expansion (!CD!) keeps characters of the kit folder such as the
+rem ampersand from being taken as commands.
+setlocal EnableDelayedExpansion
 if "%TOUCHPAD_SIM_STATE%"=="" exit /b 70
 set LOG=%TOUCHPAD_SIM_STATE%\installer.log
 >>"%LOG%" echo ran %0
->>"%LOG%" echo cwd %CD%
+>>"%LOG%" echo cwd !CD!
 set EXITCODE=0
 if exist "%TOUCHPAD_SIM_STATE%\installer-exit-code.txt" set /p EXITCODE=<"%TOUCHPAD_SIM_STATE%\installer-exit-code.txt"
 if not exist "%TOUCHPAD_SIM_STATE%\installer-installs-driver.txt" goto done
