@@ -312,34 +312,21 @@ void ReadSignature(const CTL_CONTEXT& ctl, DriverCatalog& catalog)
     }
 }
 
-// Little-endian fields that fail instead of reading past the end.
-class FileFields {
-public:
-    explicit FileFields(const std::vector<std::uint8_t>& bytes) : bytes(bytes) {}
-    [[nodiscard]] bool Has(std::uint64_t offset, std::uint64_t count) const
-    {
-        return offset <= bytes.size() && count <= bytes.size() - offset;
-    }
-    bool Read16(std::uint64_t offset, std::uint32_t& value) const
-    {
-        if (!Has(offset, 2)) {
-            return false;
-        }
-        value = ::Read16(bytes.data() + offset);
-        return true;
-    }
-    bool Read32(std::uint64_t offset, std::uint32_t& value) const
-    {
-        if (!Has(offset, 4)) {
-            return false;
-        }
-        value = ::Read32(bytes.data() + offset);
-        return true;
-    }
+bool Within(const std::vector<std::uint8_t>& file, std::uint64_t offset, std::uint64_t count)
+{
+    return offset <= file.size() && count <= file.size() - offset;
+}
 
-private:
-    const std::vector<std::uint8_t>& bytes;
-};
+// A little-endian field of 2 or 4 bytes; false, instead of a read past the
+// end, when it does not lie within the file.
+bool ReadField(const std::vector<std::uint8_t>& file, std::uint64_t offset, std::uint64_t width, std::uint32_t& value)
+{
+    if (!Within(file, offset, width)) {
+        return false;
+    }
+    value = width == 2 ? Read16(file.data() + offset) : Read32(file.data() + offset);
+    return true;
+}
 
 constexpr std::uint64_t LfanewOffset = 0x3C;
 constexpr std::uint64_t CoffHeaderLength = 20;
@@ -359,16 +346,15 @@ constexpr std::uint64_t CertificateDirectoryIndex = 4;
 // text when the ranges were found, else the problem.
 std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector<ByteRange>& ranges)
 {
-    const FileFields fields(file);
     std::uint32_t peOffset = 0;
     std::uint32_t sectionCount = 0;
     std::uint32_t optionalLength = 0;
     std::uint32_t magic = 0;
-    fields.Read32(LfanewOffset, peOffset);
+    ReadField(file, LfanewOffset, 4, peOffset);
     const std::uint64_t coff = std::uint64_t{peOffset} + 4;
     const std::uint64_t optional = coff + CoffHeaderLength;
-    if (!fields.Read16(coff + 2, sectionCount) || !fields.Read16(coff + 16, optionalLength) ||
-        !fields.Has(optional, optionalLength) || !fields.Read16(optional, magic)) {
+    if (!ReadField(file, coff + 2, 2, sectionCount) || !ReadField(file, coff + 16, 2, optionalLength) ||
+        !Within(file, optional, optionalLength) || !ReadField(file, optional, 2, magic)) {
         return "the optional header runs past the end of the file";
     }
     if (magic != OptionalMagic32 && magic != OptionalMagic64) {
@@ -378,8 +364,8 @@ std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector
     const std::uint64_t directories = directoryCountField + 4;
     std::uint32_t directoryCount = 0;
     std::uint32_t sizeOfHeaders = 0;
-    if (optionalLength < directories || !fields.Read32(optional + directoryCountField, directoryCount) ||
-        !fields.Read32(optional + SizeOfHeadersField, sizeOfHeaders)) {
+    if (optionalLength < directories || !ReadField(file, optional + directoryCountField, 4, directoryCount) ||
+        !ReadField(file, optional + SizeOfHeadersField, 4, sizeOfHeaders)) {
         return "the optional header is too short";
     }
     const std::uint64_t checkSum = optional + CheckSumField;
@@ -389,8 +375,8 @@ std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector
     std::uint32_t certificateOffset = 0;
     std::uint32_t certificateSize = 0;
     if (hasCertificateEntry) {
-        fields.Read32(certificateEntry, certificateOffset);
-        fields.Read32(certificateEntry + 4, certificateSize);
+        ReadField(file, certificateEntry, 4, certificateOffset);
+        ReadField(file, certificateEntry + 4, 4, certificateSize);
     }
     const std::uint64_t headersHashedUpTo = hasCertificateEntry ? certificateEntry + 8 : checkSum + 4;
     if (sizeOfHeaders < headersHashedUpTo || sizeOfHeaders > file.size()) {
@@ -398,7 +384,7 @@ std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector
                "and the end of the file";
     }
     if (certificateSize != 0 &&
-        (!fields.Has(certificateOffset, certificateSize) ||
+        (!Within(file, certificateOffset, certificateSize) ||
          certificateOffset + std::uint64_t{certificateSize} != file.size() || certificateOffset < sizeOfHeaders)) {
         return "the attribute certificate table is not at the end of the file";
     }
@@ -412,19 +398,19 @@ std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector
         {static_cast<std::size_t>(headersHashedUpTo), static_cast<std::size_t>(sizeOfHeaders - headersHashedUpTo)});
 
     const std::uint64_t sectionTable = optional + optionalLength;
-    if (!fields.Has(sectionTable, sectionCount * SectionHeaderLength)) {
+    if (!Within(file, sectionTable, sectionCount * SectionHeaderLength)) {
         return "the section table runs past the end of the file";
     }
     std::vector<ByteRange> sections;
     for (std::uint64_t index = 0; index < sectionCount; ++index) {
         std::uint32_t rawSize = 0;
         std::uint32_t rawOffset = 0;
-        fields.Read32(sectionTable + index * SectionHeaderLength + 16, rawSize);
-        fields.Read32(sectionTable + index * SectionHeaderLength + 20, rawOffset);
+        ReadField(file, sectionTable + index * SectionHeaderLength + 16, 4, rawSize);
+        ReadField(file, sectionTable + index * SectionHeaderLength + 20, 4, rawOffset);
         if (rawSize == 0) {
             continue;
         }
-        if (!fields.Has(rawOffset, rawSize)) {
+        if (!Within(file, rawOffset, rawSize)) {
             return "section " + std::to_string(index) + " runs past the end of the file";
         }
         sections.push_back({rawOffset, rawSize});
@@ -451,10 +437,9 @@ std::string ImageDigestRanges(const std::vector<std::uint8_t>& file, std::vector
 
 bool HasImageDigest(const std::vector<std::uint8_t>& file)
 {
-    const FileFields fields(file);
     std::uint32_t peOffset = 0;
-    return file.size() >= 2 && file[0] == 'M' && file[1] == 'Z' && fields.Read32(LfanewOffset, peOffset) &&
-           fields.Has(peOffset, 4) && std::memcmp(file.data() + peOffset, "PE\0\0", 4) == 0;
+    return file.size() >= 2 && file[0] == 'M' && file[1] == 'Z' && ReadField(file, LfanewOffset, 4, peOffset) &&
+           Within(file, peOffset, 4) && std::memcmp(file.data() + peOffset, "PE\0\0", 4) == 0;
 }
 
 std::vector<std::uint8_t> CatalogDigestOfFile(const std::vector<std::uint8_t>& file, const std::string& digestAlgorithm,

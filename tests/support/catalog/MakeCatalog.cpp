@@ -14,8 +14,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,36 +46,30 @@ int Fail(const std::wstring& text)
 
 bool Parse(int argc, wchar_t** argv, Options& options)
 {
+    const std::pair<const wchar_t*, std::wstring*> valued[] = {
+        {L"--out", &options.out},
+        {L"--in", &options.in},
+        {L"--tamper", &options.tamper},
+        {L"--os-attribute", &options.definition.osAttribute},
+        {L"--omit", &options.omit},
+        {L"--wrong-digest", &options.wrongDigest},
+        {L"--flat-digest", &options.flatDigest},
+    };
     for (int index = 1; index < argc; ++index) {
         const std::wstring argument = argv[index];
-        const bool hasValue = index + 1 < argc;
-        std::wstring* value = nullptr;
-        if (argument == L"--sha1") {
+        const auto* const option = std::find_if(std::begin(valued), std::end(valued),
+                                                [&](const auto& entry) { return argument == entry.first; });
+        if (option != std::end(valued)) {
+            if (index + 1 == argc) {
+                return false;
+            }
+            *option->second = argv[++index];
+        } else if (argument == L"--sha1") {
             options.definition.digestAlgorithm = "SHA1";
-        } else if (argument == L"--out") {
-            value = &options.out;
-        } else if (argument == L"--in") {
-            value = &options.in;
-        } else if (argument == L"--tamper") {
-            value = &options.tamper;
-        } else if (argument == L"--os-attribute") {
-            value = &options.definition.osAttribute;
-        } else if (argument == L"--omit") {
-            value = &options.omit;
-        } else if (argument == L"--wrong-digest") {
-            value = &options.wrongDigest;
-        } else if (argument == L"--flat-digest") {
-            value = &options.flatDigest;
         } else if (argument.rfind(L"--", 0) == 0) {
             return false;
         } else {
             options.files.push_back(argument);
-        }
-        if (value != nullptr) {
-            if (!hasValue) {
-                return false;
-            }
-            *value = argv[++index];
         }
     }
     const bool tampering = !options.tamper.empty();
