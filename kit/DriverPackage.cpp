@@ -340,6 +340,69 @@ private:
         for (auto& [key, install] : installs) {
             inf.installs.push_back(std::move(install));
         }
+        if (std::any_of(inf.builds.begin(), inf.builds.end(),
+                        [](const DriverBuildChoice& choice) { return !choice.matchedId.empty(); })) {
+            CheckCatalog(inf);
+        }
+    }
+
+    // ---- the catalog -------------------------------------------------------
+
+    static std::wstring DigestText(const CatalogMember& member)
+    {
+        std::string text = member.digestAlgorithm + (member.imageDigest ? " image digest " : " file digest ");
+        for (const std::uint8_t byte : member.digest) {
+            text += Hex(byte, 2);
+        }
+        return {text.begin(), text.end()};
+    }
+
+    // The member that covers the file, or a problem naming the file.
+    void Cover(const DriverCatalog& catalog, const std::wstring& catalogPath, const std::wstring& kitPath,
+               DriverCatalogCover& cover)
+    {
+        std::vector<std::uint8_t> bytes;
+        if (!ReadWholeFile(FullPath(kitPath), bytes)) {
+            Problem(kitPath, L"cannot be read");
+            return;
+        }
+        std::string problem;
+        const std::size_t index = FindCatalogMember(catalog, FileName(kitPath), bytes, problem);
+        if (index >= catalog.members.size()) {
+            Problem(kitPath, std::wstring(problem.begin(), problem.end()) + L" (catalog " + catalogPath + L")");
+            return;
+        }
+        cover.member = catalog.members[index].fileName;
+        cover.digest = DigestText(catalog.members[index]);
+    }
+
+    // Windows installs the package only when the catalog's signature holds
+    // and covers the INF and every file it copies.
+    void CheckCatalog(DriverInf& inf)
+    {
+        std::vector<std::uint8_t> bytes;
+        if (inf.catalogPath.empty()) {
+            return; // [Version]'s check names it
+        }
+        if (!ReadWholeFile(FullPath(inf.catalogPath), bytes)) {
+            Problem(inf.catalogPath, L"cannot be read");
+            return;
+        }
+        const DriverCatalog catalog = ReadDriverCatalog(bytes);
+        for (const std::string& problem : catalog.problems) {
+            Problem(inf.catalogPath, std::wstring(problem.begin(), problem.end()));
+        }
+        inf.signer = catalog.signer;
+        inf.osAttribute = catalog.osAttribute;
+        if (catalog.members.empty() && !catalog.problems.empty()) {
+            return; // nothing to look files up in
+        }
+        Cover(catalog, inf.catalogPath, inf.path, inf.cover);
+        for (DriverInstall& install : inf.installs) {
+            for (DriverFile& file : install.files) {
+                Cover(catalog, inf.catalogPath, file.path, file.cover);
+            }
+        }
     }
 
     void CheckVersion(const InfFile& file, DriverInf& inf)

@@ -10,18 +10,29 @@
 // least one binds USB\VID_0483&PID_DF11 through the models section that each
 // reported build chooses; its install section for x64 exists with companions
 // of the same decoration; every file it copies is in the folder and of the
-// right architecture; its function driver is WinUSB, libusbK or libusb0; and
-// the batch file names only files that are there.
+// right architecture; its function driver is WinUSB, libusbK or libusb0; its
+// catalog is signed, its signature covers the member list, and a member holds
+// the digest of the INF and of every copied file; and the batch file names
+// only files that are there.
+
+#include "DriverCatalog.h"
 
 #include <string>
 #include <vector>
 
 struct KitFile;
 
+// The catalog member that covers a file: its name and digest.
+struct DriverCatalogCover {
+    std::wstring member;
+    std::wstring digest; // "SHA256 image digest 3F0A..."
+};
+
 struct DriverFile {
     std::wstring path;        // in the kit, forward slashes
     std::wstring destination; // "%12%\libusbK.sys (drivers)"
     std::string sha256;
+    DriverCatalogCover cover;
 };
 
 struct DriverBuildChoice {
@@ -47,6 +58,9 @@ struct DriverInf {
     std::wstring provider;
     std::wstring driverVer;
     std::wstring catalogPath; // in the kit
+    DriverCatalogCover cover; // of the INF itself
+    CatalogSigner signer;
+    std::wstring osAttribute;
     std::vector<DriverBuildChoice> builds;
     std::vector<DriverInstall> installs;
 };
