@@ -13,6 +13,9 @@
 #     command a usage error;
 #   - a driver folder with what the checker warns of: a kit, and the warning
 #     on standard error naming the input;
+#   - a libusbK package (the tests' own, made at build time): a kit whose
+#     report gives the catalog members' digests that osslsigncode and
+#     sha256sum compute, and the signer's thumbprint that openssl computes;
 #   - the inputs unchanged throughout.
 #   make-kit-test.sh <source-dir> <build-dir>
 set -uo pipefail
@@ -155,6 +158,31 @@ refused "a raw binary image" "$inputs/raw.bin: at byte" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/raw.bin"
 refused "a plain DFU image" "$inputs/plain.dfu: at byte" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/plain.dfu"
+
+# ---- a libusbK package, against osslsigncode ---------------------------------
+libusbk=$KIT_BUILD/tests/kit/packages/libusbk
+outK="$KIT_WORK/out libusbK"
+kit_make --out "$outK" --driver "$libusbk" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu" ||
+    kit_fail "the libusbK kit was refused: $(cat "$KIT_WORK/stderr")"
+report=$(kit_check "$outK/TouchpadUpdater" 2>&1 | tr -d '\r')
+grep -qF '[Install.NTamd64]: function driver libusbK' <<<"$report" || kit_fail "KitCheck did not report libusbK: $report"
+certificate=$KIT_BUILD/tests/support/catalog/signing/cert.pem
+for file in amd64/libusbK.sys amd64/libusbK.dll; do
+    found=$(osslsigncode verify -CAfile "$certificate" -catalog "$libusbk/dfu.cat" -in "$libusbk/$file" 2>&1)
+    theirs=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$found")
+    if [[ $found != *"Signature verification: ok"* || -z $theirs ]]; then
+        kit_fail "osslsigncode does not find $file in the catalog: $found"
+    elif ! grep -F "Driver/$file -> " <<<"$report" | grep -qF "SHA256 image digest $theirs)"; then
+        kit_fail "KitCheck's catalog digest of $file is not osslsigncode's $theirs: $report"
+    else
+        echo "agree with osslsigncode: $file $theirs"
+    fi
+done
+infDigest=$(sha256sum "$libusbk/dfu.inf" | cut -d' ' -f1 | tr 'a-f' 'A-F')
+grep -qF "Driver/dfu.inf: class libusbK USB Devices" <<<"$report" && grep -qF "SHA256 file digest $infDigest)" <<<"$report" ||
+    kit_fail "KitCheck's catalog digest of dfu.inf is not sha256sum's $infDigest: $report"
+thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+grep -qF "SHA-1 thumbprint $thumbprint," <<<"$report" || kit_fail "KitCheck's thumbprint is not openssl's $thumbprint"
 
 # ---- warnings ---------------------------------------------------------------
 outW="$KIT_WORK/out warned"
