@@ -31,12 +31,12 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
+// A path the build gives through the environment (Windows takes its forward
+// slashes as separators).
 std::wstring BuiltFile(const wchar_t* variable)
 {
     const wchar_t* value = _wgetenv(variable);
-    std::wstring path = value == nullptr ? std::wstring() : std::wstring(value);
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
+    return value == nullptr ? std::wstring() : std::wstring(value);
 }
 
 struct Checked {
@@ -66,10 +66,9 @@ public:
     void SetUp() override
     {
         const std::wstring self = SelfPath();
-        kit = self.substr(0, self.find_last_of(L'\\')) + L"\\driver package \u00fc\u65e5 " +
+        kit = self.substr(0, self.find_last_of(L'\\') + 1) + L"driver package \u00fc\u65e5 " +
               std::to_wstring(GetCurrentProcessId());
-        RemoveTree(kit);
-        ASSERT_TRUE(MakeDirectories(kit + L"\\Driver"));
+        ASSERT_TRUE(RemoveTree(kit) && MakeDirectories(kit + L"\\Driver"));
     }
     void TearDown() override { RemoveTree(kit); }
 
