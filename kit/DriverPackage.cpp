@@ -12,7 +12,6 @@
 
 #include <initguid.h>
 
-#include <cfgmgr32.h>
 #include <devguid.h>
 #include <setupapi.h>
 #include <shlwapi.h>
@@ -82,6 +81,8 @@ const std::array<SetupClass, 44> SystemClasses = {{
     {L"WPD", GUID_DEVCLASS_WPD},
 }};
 
+// A class name's longest ("INF Version Section").
+constexpr std::size_t MaxClassName = 32;
 constexpr unsigned DirIdSystem32 = 11;
 constexpr unsigned DirIdDrivers = 12;
 constexpr unsigned DirIdSysWow64 = 16425;
@@ -408,19 +409,22 @@ private:
     void CheckVersion(const InfFile& file, DriverInf& inf)
     {
         const std::wstring& path = inf.path;
-        GUID guid{};
-        std::array<wchar_t, MAX_CLASS_NAME_LEN> name{};
+        // The name as the parser substitutes it (Wine's SetupDiGetINFClassW
+        // returns it unsubstituted); the GUID as SetupAPI reads it.
+        inf.className = file.Value(L"Version", L"Class");
         inf.classGuid = file.Value(L"Version", L"ClassGuid");
-        if (!SetupDiGetINFClassW(FullPath(path).c_str(), &guid, name.data(), static_cast<DWORD>(name.size()),
-                                 nullptr)) {
-            Problem(path, L"[Version]: SetupAPI reads no device setup class from it (error " +
-                              std::to_wstring(GetLastError()) + L")");
-        }
-        inf.className = name.data();
-        if (file.Value(L"Version", L"Class").empty() || !IsGuidText(inf.classGuid)) {
+        GUID guid{};
+        std::array<wchar_t, MAX_PATH> name{};
+        if (inf.className.empty() || !IsGuidText(inf.classGuid)) {
             Problem(path, L"[Version]: Class and ClassGuid (in braces) are required for a Plug and Play driver; "
                           L"found Class \"" +
-                              file.Value(L"Version", L"Class") + L"\", ClassGuid \"" + inf.classGuid + L"\"");
+                              inf.className + L"\", ClassGuid \"" + inf.classGuid + L"\"");
+        } else if (inf.className.size() > MaxClassName) {
+            Problem(path, L"[Version]: Class " + inf.className + L" is longer than 32 characters");
+        } else if (!SetupDiGetINFClassW(FullPath(path).c_str(), &guid, name.data(), static_cast<DWORD>(name.size()),
+                                        nullptr)) {
+            Problem(path, L"[Version]: SetupAPI reads no device setup class from it (error " +
+                              std::to_wstring(GetLastError()) + L")");
         } else {
             CheckClass(file, inf, guid);
         }
@@ -447,24 +451,24 @@ private:
         }
     }
 
+    // Windows files the device under the class its GUID names. A name that is
+    // another of Windows' classes contradicts it; any other name is only
+    // not the one Windows shows.
     void CheckClass(const InfFile& file, const DriverInf& inf, const GUID& guid)
     {
-        for (const SetupClass& system : SystemClasses) {
-            const bool sameGuid = IsEqualGUID(system.guid, guid) != 0;
-            const bool sameName = SameText(system.name, inf.className);
-            if (sameGuid != sameName) {
-                Problem(inf.path, L"[Version]: Class " + inf.className + L" and ClassGuid " + inf.classGuid +
-                                      L" disagree: Windows' class " +
-                                      (sameGuid ? std::wstring(L"with that GUID is ") + system.name
-                                                : std::wstring(L"of that name has another GUID")));
-                return;
-            }
-            if (sameGuid) {
-                return;
-            }
-        }
-        if (!file.HasSection(L"ClassInstall32") && !file.HasSection(L"ClassInstall32.NTamd64") &&
-            !file.HasSection(L"ClassInstall32.NT")) {
+        const auto byGuid = std::find_if(SystemClasses.begin(), SystemClasses.end(),
+                                         [&](const SetupClass& system) { return IsEqualGUID(system.guid, guid); });
+        const auto byName = std::find_if(SystemClasses.begin(), SystemClasses.end(), [&](const SetupClass& system) {
+            return SameText(system.name, inf.className);
+        });
+        const std::wstring both = L"[Version]: Class " + inf.className + L" and ClassGuid " + inf.classGuid;
+        if (byName != SystemClasses.end() && byName != byGuid) {
+            Problem(inf.path, both + L" disagree: Windows' class " + byName->name + L" has another GUID");
+        } else if (byGuid != SystemClasses.end() && byName == SystemClasses.end()) {
+            Warning(inf.path, both + L": Windows' class of that GUID is " + byGuid->name +
+                                  L", under which it files the device whatever the name");
+        } else if (byGuid == SystemClasses.end() && !file.HasSection(L"ClassInstall32") &&
+                   !file.HasSection(L"ClassInstall32.NTamd64") && !file.HasSection(L"ClassInstall32.NT")) {
             Warning(inf.path, L"[Version]: class " + inf.className + L" " + inf.classGuid +
                                   L" is not one of Windows' own, and no [ClassInstall32] section creates it");
         }
