@@ -456,11 +456,12 @@ private:
     // not the one Windows shows.
     void CheckClass(const InfFile& file, const DriverInf& inf, const GUID& guid)
     {
-        const auto byGuid = std::find_if(SystemClasses.begin(), SystemClasses.end(),
-                                         [&](const SetupClass& system) { return IsEqualGUID(system.guid, guid); });
-        const auto byName = std::find_if(SystemClasses.begin(), SystemClasses.end(), [&](const SetupClass& system) {
-            return SameText(system.name, inf.className);
-        });
+        const auto* const byGuid =
+            std::find_if(SystemClasses.begin(), SystemClasses.end(),
+                         [&](const SetupClass& system) { return IsEqualGUID(system.guid, guid); });
+        const auto* const byName =
+            std::find_if(SystemClasses.begin(), SystemClasses.end(),
+                         [&](const SetupClass& system) { return SameText(system.name, inf.className); });
         const std::wstring both = L"[Version]: Class " + inf.className + L" and ClassGuid " + inf.classGuid;
         if (byName != SystemClasses.end() && byName != byGuid) {
             Problem(inf.path, both + L" disagree: Windows' class " + byName->name + L" has another GUID");
