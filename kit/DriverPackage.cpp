@@ -83,6 +83,7 @@ const std::array<SetupClass, 44> SystemClasses = {{
 
 // A class name's longest ("INF Version Section").
 constexpr std::size_t MaxClassName = 32;
+constexpr unsigned DirIdWindows = 10;
 constexpr unsigned DirIdSystem32 = 11;
 constexpr unsigned DirIdDrivers = 12;
 constexpr unsigned DirIdSysWow64 = 16425;
@@ -651,6 +652,18 @@ private:
             return false;
         }
         destination.subFolder = lines[0].Field(2);
+        // The Windows folder's System32, drivers and SysWOW64 are the same
+        // folders as their own DIRIDs.
+        const std::array<std::pair<const wchar_t*, unsigned>, 3> aliases = {
+            {{L"System32", DirIdSystem32}, {L"System32\\drivers", DirIdDrivers}, {L"SysWOW64", DirIdSysWow64}}};
+        for (const auto& [subFolder, dirId] : aliases) {
+            if (destination.dirId == DirIdWindows && SameText(destination.subFolder, subFolder)) {
+                destination = {dirId, {}};
+            }
+        }
+        if (destination.dirId == DirIdSystem32 && SameText(destination.subFolder, L"drivers")) {
+            destination = {DirIdDrivers, {}};
+        }
         return true;
     }
 
@@ -803,8 +816,6 @@ private:
                              DriverInstall& install)
     {
         const std::wstring services = section + L".Services";
-        const bool needsWinUsb = HasField(file.Lines(section, L"Include"), L"winusb.inf") &&
-                                 HasField(file.Lines(section, L"Needs"), L"WINUSB.NT");
         std::vector<InfLine> associated;
         for (const InfLine& line : file.Lines(services, L"AddService")) {
             unsigned flags = 0;
@@ -812,19 +823,23 @@ private:
                 associated.push_back(line);
             }
         }
-        if (associated.size() + (needsWinUsb ? 1 : 0) > 1) {
-            Problem(path, Section(section) + L": more than one function driver (AddService with flag 0x2, or "
-                                             L"Include=winusb.inf with Needs=WINUSB.NT)");
+        // winusb.inf's WINUSB.NT.Services adds WinUSB with flag 0x2.
+        const bool servicesNeedWinUsb = HasField(file.Lines(services, L"Include"), L"winusb.inf") &&
+                                        HasField(file.Lines(services, L"Needs"), L"WINUSB.NT.Services");
+        if (associated.size() + (servicesNeedWinUsb ? 1 : 0) > 1) {
+            Problem(path, Section(services) + L": more than one function driver (AddService with flag 0x2, or "
+                                              L"Include=winusb.inf with Needs=WINUSB.NT.Services)");
             return;
         }
-        if (needsWinUsb) {
+        if (servicesNeedWinUsb) {
             install.functionDriver = L"WinUSB";
-            install.service = L"Include=winusb.inf, Needs=WINUSB.NT";
-            if (!HasField(file.Lines(services, L"Include"), L"winusb.inf") ||
-                !HasField(file.Lines(services, L"Needs"), L"WINUSB.NT.Services")) {
-                Problem(path, Section(services) + L" lacks Include=winusb.inf and Needs=WINUSB.NT.Services: "
-                                                  L"the WinUSB service is not installed for the bootloader");
-            }
+            install.service = L"Include=winusb.inf, Needs=WINUSB.NT.Services";
+            return;
+        }
+        if (associated.empty() && HasField(file.Lines(section, L"Include"), L"winusb.inf") &&
+            HasField(file.Lines(section, L"Needs"), L"WINUSB.NT")) {
+            Problem(path, Section(services) + L" lacks Include=winusb.inf and Needs=WINUSB.NT.Services: "
+                                              L"the WinUSB service is not installed for the bootloader");
             return;
         }
         if (associated.empty()) {

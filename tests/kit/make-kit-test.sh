@@ -93,7 +93,7 @@ grep -qF 'DfuSe image for 0483:DF11, bcdDevice 0x2200, bcdDFU 0x011A, 1 target' 
 grep -qF 'element 0: address 0x08000000, 8192 bytes' <<<"$report" || kit_fail "KitCheck did not report the element"
 for line in 'Driver/KestruneDfu.inf: class USBDevice {88BAE032-5A81-49F0-BC3D-A4FF138216D6}, provider "Kestrune"' \
     'Windows x64 build 26100: [Kestrune.NTamd64] lists USB\VID_0483&PID_DF11 (hardware ID), install [DfuInstall]' \
-    '[DfuInstall]: function driver WinUSB (Include=winusb.inf, Needs=WINUSB.NT), copies nothing' \
+    '[DfuInstall]: function driver WinUSB (Include=winusb.inf, Needs=WINUSB.NT.Services), copies nothing' \
     'catalog Driver/KestruneDfu.cat: signed by "CN=Touchpad Test Catalog Signing, O=Touchpad Test"' \
     'whether Windows trusts this signer cannot be decided here' '0 warnings'; do
     grep -qF -- "$line" <<<"$report" || kit_fail "KitCheck did not report: $line"
