@@ -220,21 +220,21 @@ TEST(CatalogDigest, Pe32ImageDigestFollowsItsOwnHeaderLayout)
     std::string problem;
     const Bytes digest = CatalogDigestOfFile(image, "SHA256", problem);
     ASSERT_EQ(problem, "");
-    constexpr std::size_t CertificateEntry = 0x58 + 96 + 4 * 8;
+    constexpr std::size_t certificateEntry = 0x58 + 96 + 4 * 8;
     Bytes changed = image;
     Put32(changed, 0x58 + 64, 0xCAFE);        // the checksum
-    Put32(changed, CertificateEntry, 0x1234); // the certificate table's offset, of no size
+    Put32(changed, certificateEntry, 0x1234); // the certificate table's offset, of no size
     EXPECT_EQ(CatalogDigestOfFile(changed, "SHA256", problem), digest);
     // Attribute certificates appended and named in the entry are left out;
     // other data appended is hashed.
-    Put32(changed, CertificateEntry, 0x400);
-    Put32(changed, CertificateEntry + 4, 8);
+    Put32(changed, certificateEntry, 0x400);
+    Put32(changed, certificateEntry + 4, 8);
     changed.resize(0x408, 0xEE);
     EXPECT_EQ(CatalogDigestOfFile(changed, "SHA256", problem), digest) << problem;
     Bytes appended = image;
     appended.push_back(0xEE);
     EXPECT_NE(CatalogDigestOfFile(appended, "SHA256", problem), digest);
-    for (const std::size_t hashed : {std::size_t{0x58 + 92}, CertificateEntry + 8, std::size_t{0x3FF}}) {
+    for (const std::size_t hashed : {std::size_t{0x58 + 92}, certificateEntry + 8, std::size_t{0x3FF}}) {
         changed = image;
         changed[hashed] ^= 0x01;
         EXPECT_NE(CatalogDigestOfFile(changed, "SHA256", problem), digest) << "byte " << hashed;
