@@ -245,11 +245,42 @@ bool SignedMessageDigest(const CMSG_SIGNER_INFO& signerInfo, std::string& algori
     return false;
 }
 
-// Verifies the first signer's signature, and that its signed message digest
-// is the digest of the member list as it stands. A PKCS #7 signature covers
-// the contents octets of the list (without its tag and length); the
-// verification of Wine's crypt32 checks only the signed attributes, so the
-// digest is compared here.
+// Whether the first signer's signed message digest is the digest of the
+// member list as it stands: empty text when it is, else the problem. A
+// PKCS #7 signature covers the contents octets of the list (without its tag
+// and length).
+std::string CheckSignedDigest(const CTL_CONTEXT& ctl)
+{
+    const std::vector<BYTE> signerInfo = MessageParameter(ctl.hCryptMsg, CMSG_SIGNER_INFO_PARAM, 0);
+    std::string algorithm;
+    std::vector<std::uint8_t> signedDigest;
+    if (signerInfo.empty() ||
+        !SignedMessageDigest(*reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data()), algorithm, signedDigest)) {
+        return "the signature has no signed message digest, so nothing ties it to the members";
+    }
+    if (algorithm.empty()) {
+        return "signed with a digest algorithm that is neither SHA-1 nor SHA-256";
+    }
+    const std::vector<std::uint8_t> list(ctl.pbCtlContent, ctl.pbCtlContent + ctl.cbCtlContent);
+    DerElement element;
+    if (!ReadDerElement(list, 0, element) || element.contentsOffset + element.contentsLength != list.size()) {
+        return "the member list is not one DER element";
+    }
+    const std::vector<std::uint8_t> listDigest =
+        DigestOfRanges(CngAlgorithm(algorithm), list, {{element.contentsOffset, element.contentsLength}});
+    if (listDigest.empty()) {
+        return "no digest of the member list (the system's provider failed)";
+    }
+    if (listDigest != signedDigest) {
+        return "the member list changed after signing: its " + algorithm + " digest is not the signed message digest";
+    }
+    return {};
+}
+
+// Reads the first signer and verifies its signature over the member list.
+// The list's digest is compared first: Windows' verification fails too when
+// it changed, without saying why, and Wine's checks only the signed
+// attributes, so it would not notice.
 void ReadSignature(const CTL_CONTEXT& ctl, DriverCatalog& catalog)
 {
     DWORD signerCount = 0;
@@ -272,7 +303,11 @@ void ReadSignature(const CTL_CONTEXT& ctl, DriverCatalog& catalog)
         return;
     }
     catalog.signer = ReadSigner(certificate.Get());
-
+    const std::string listProblem = CheckSignedDigest(ctl);
+    if (!listProblem.empty()) {
+        catalog.problems.push_back(listProblem);
+        return;
+    }
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA verify{};
     verify.cbSize = sizeof(verify);
     verify.dwSignerIndex = 0;
@@ -281,34 +316,6 @@ void ReadSignature(const CTL_CONTEXT& ctl, DriverCatalog& catalog)
     if (!CryptMsgControl(ctl.hCryptMsg, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &verify)) {
         catalog.problems.push_back("the signature does not verify against the signer's certificate: " +
                                    ErrorText(GetLastError()));
-        return;
-    }
-
-    const std::vector<BYTE> signerInfo = MessageParameter(ctl.hCryptMsg, CMSG_SIGNER_INFO_PARAM, 0);
-    std::string algorithm;
-    std::vector<std::uint8_t> signedDigest;
-    if (signerInfo.empty() ||
-        !SignedMessageDigest(*reinterpret_cast<const CMSG_SIGNER_INFO*>(signerInfo.data()), algorithm, signedDigest)) {
-        catalog.problems.emplace_back("the signature has no signed message digest, so nothing ties it to the members");
-        return;
-    }
-    if (algorithm.empty()) {
-        catalog.problems.emplace_back("signed with a digest algorithm that is neither SHA-1 nor SHA-256");
-        return;
-    }
-    const std::vector<std::uint8_t> list(ctl.pbCtlContent, ctl.pbCtlContent + ctl.cbCtlContent);
-    DerElement element;
-    if (!ReadDerElement(list, 0, element) || element.contentsOffset + element.contentsLength != list.size()) {
-        catalog.problems.emplace_back("the member list is not one DER element");
-        return;
-    }
-    const std::vector<std::uint8_t> listDigest =
-        DigestOfRanges(CngAlgorithm(algorithm), list, {{element.contentsOffset, element.contentsLength}});
-    if (listDigest.empty()) {
-        catalog.problems.emplace_back("no digest of the member list (the system's provider failed)");
-    } else if (listDigest != signedDigest) {
-        catalog.problems.push_back("the member list changed after signing: its " + algorithm +
-                                   " digest is not the signed message digest");
     }
 }
 

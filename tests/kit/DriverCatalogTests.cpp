@@ -192,6 +192,55 @@ TEST(CatalogDigest, ImageDigestLeavesOutTheChecksumAndTheSignature)
     EXPECT_EQ(problem, "unknown digest algorithm \"MD5\"");
 }
 
+// A 32-bit image built here: headers of 0x200 bytes, one section of 0x200
+// bytes, the optional header laid out for PE32.
+Bytes Pe32Image()
+{
+    Bytes image(0x400, 0);
+    image[0] = 'M';
+    image[1] = 'Z';
+    Put32(image, 0x3C, 0x40);
+    Put32(image, 0x40, 0x00004550);  // "PE\0\0"
+    Put32(image, 0x44, 0x0001014C);  // i386, one section
+    Put32(image, 0x54, 0x010200E0);  // optional header of 0xE0 bytes
+    Put32(image, 0x58, 0x010B);      // PE32
+    Put32(image, 0x58 + 60, 0x200);  // SizeOfHeaders
+    Put32(image, 0x58 + 92, 16);     // NumberOfRvaAndSizes
+    Put32(image, 0x138 + 16, 0x200); // the section's SizeOfRawData
+    Put32(image, 0x138 + 20, 0x200); // and PointerToRawData
+    for (std::size_t index = 0x200; index < image.size(); ++index) {
+        image[index] = static_cast<std::uint8_t>(index * 7);
+    }
+    return image;
+}
+
+TEST(CatalogDigest, Pe32ImageDigestFollowsItsOwnHeaderLayout)
+{
+    const Bytes image = Pe32Image();
+    std::string problem;
+    const Bytes digest = CatalogDigestOfFile(image, "SHA256", problem);
+    ASSERT_EQ(problem, "");
+    constexpr std::size_t certificateEntry = 0x58 + 96 + 4 * 8;
+    Bytes changed = image;
+    Put32(changed, 0x58 + 64, 0xCAFE);        // the checksum
+    Put32(changed, certificateEntry, 0x1234); // the certificate table's offset, of no size
+    EXPECT_EQ(CatalogDigestOfFile(changed, "SHA256", problem), digest);
+    // Attribute certificates appended and named in the entry are left out;
+    // other data appended is hashed.
+    Put32(changed, certificateEntry, 0x400);
+    Put32(changed, certificateEntry + 4, 8);
+    changed.resize(0x408, 0xEE);
+    EXPECT_EQ(CatalogDigestOfFile(changed, "SHA256", problem), digest) << problem;
+    Bytes appended = image;
+    appended.push_back(0xEE);
+    EXPECT_NE(CatalogDigestOfFile(appended, "SHA256", problem), digest);
+    for (const std::size_t hashed : {std::size_t{0x58 + 92}, certificateEntry + 8, std::size_t{0x3FF}}) {
+        changed = image;
+        changed[hashed] ^= 0x01;
+        EXPECT_NE(CatalogDigestOfFile(changed, "SHA256", problem), digest) << "byte " << hashed;
+    }
+}
+
 // Every prefix of a program, and the program with its size fields pointing
 // anywhere, gives a digest or a problem, never a read past its end.
 TEST(CatalogDigest, DamagedImagesGiveAProblemAndNeverAReadPastTheEnd)

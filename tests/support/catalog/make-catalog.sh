@@ -14,6 +14,10 @@ windowsPath() {
     echo "Z:$path"
 }
 
+if [[ -z ${WINEPREFIX:-} ]]; then
+    echo "make-catalog.sh: set WINEPREFIX to the test's own Wine prefix" >&2
+    exit 2
+fi
 build=$(realpath "$1")
 shift
 maker=$build/tests/support/catalog/MakeCatalog.exe
