@@ -25,7 +25,6 @@ bool ReadField(INFCONTEXT& context, DWORD number, std::wstring& text)
 InfLine ReadLine(INFCONTEXT& context)
 {
     InfLine line;
-    line.index = context.Line;
     ReadField(context, 0, line.key);
     const DWORD count = SetupGetFieldCount(&context);
     for (DWORD number = 1; number <= count; ++number) {

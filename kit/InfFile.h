@@ -26,7 +26,6 @@ struct InfLine {
     std::wstring key; // empty when the line has none
     // Fields 1 to n, after string substitution.
     std::vector<std::wstring> fields;
-    DWORD index = 0; // the line's place in its section, from 0
 
     // The field with this number (from 1), or empty text.
     [[nodiscard]] std::wstring Field(std::size_t number) const

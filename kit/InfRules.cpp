@@ -59,34 +59,8 @@ std::vector<std::wstring> SplitDots(const std::wstring& text)
     return parts;
 }
 
-} // namespace
-
-TargetOsDecoration ReadTargetOsDecoration(const std::wstring& text)
-{
-    TargetOsDecoration decoration;
-    const std::vector<std::wstring> parts = SplitDots(text);
-    const std::wstring platform = Lower(parts[0]);
-    if (platform.rfind(L"nt", 0) != 0 || parts.size() - 1 > MaxVersionFields) {
-        return decoration;
-    }
-    const std::wstring architecture = platform.substr(2);
-    if (!architecture.empty() && architecture != L"x86" && architecture != L"amd64" && architecture != L"ia64" &&
-        architecture != L"arm" && architecture != L"arm64") {
-        return decoration;
-    }
-    decoration.amd64 = architecture == L"amd64";
-    unsigned* const fields[MaxVersionFields] = {&decoration.major, &decoration.minor, &decoration.productType,
-                                                &decoration.suiteMask, &decoration.build};
-    for (std::size_t index = 1; index < parts.size(); ++index) {
-        if (!parts[index].empty() && !ReadNumber(parts[index], *fields[index - 1])) {
-            return decoration;
-        }
-    }
-    decoration.hasBuild = parts.size() == MaxVersionFields + 1 && !parts.back().empty();
-    decoration.valid = true;
-    return decoration;
-}
-
+// Why a decoration is not used on a Windows 10/11 x64 workstation of this
+// build; empty text when it applies.
 std::wstring DecorationNotApplicable(const TargetOsDecoration& decoration, unsigned build)
 {
     if (!decoration.valid) {
@@ -114,6 +88,34 @@ std::wstring DecorationNotApplicable(const TargetOsDecoration& decoration, unsig
         return L"only for editions with suite mask " + std::to_wstring(decoration.suiteMask);
     }
     return {};
+}
+
+} // namespace
+
+TargetOsDecoration ReadTargetOsDecoration(const std::wstring& text)
+{
+    TargetOsDecoration decoration;
+    const std::vector<std::wstring> parts = SplitDots(text);
+    const std::wstring platform = Lower(parts[0]);
+    if (platform.rfind(L"nt", 0) != 0 || parts.size() - 1 > MaxVersionFields) {
+        return decoration;
+    }
+    const std::wstring architecture = platform.substr(2);
+    if (!architecture.empty() && architecture != L"x86" && architecture != L"amd64" && architecture != L"ia64" &&
+        architecture != L"arm" && architecture != L"arm64") {
+        return decoration;
+    }
+    decoration.amd64 = architecture == L"amd64";
+    unsigned* const fields[MaxVersionFields] = {&decoration.major, &decoration.minor, &decoration.productType,
+                                                &decoration.suiteMask, &decoration.build};
+    for (std::size_t index = 1; index < parts.size(); ++index) {
+        if (!parts[index].empty() && !ReadNumber(parts[index], *fields[index - 1])) {
+            return decoration;
+        }
+    }
+    decoration.hasBuild = parts.size() == MaxVersionFields + 1 && !parts.back().empty();
+    decoration.valid = true;
+    return decoration;
 }
 
 int ChooseDecoration(const std::vector<std::wstring>& decorations, unsigned build)

@@ -29,10 +29,6 @@ struct TargetOsDecoration {
 
 TargetOsDecoration ReadTargetOsDecoration(const std::wstring& text);
 
-// Why a decoration is not used on a Windows 10/11 x64 workstation of this
-// build; empty text when it applies.
-std::wstring DecorationNotApplicable(const TargetOsDecoration& decoration, unsigned build);
-
 // The index of the decoration Windows 10/11 x64 of this build chooses among
 // those of one [Manufacturer] line: the applicable one with the highest OS
 // version, then build, then with a product type, then with a suite mask.

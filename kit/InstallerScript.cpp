@@ -217,6 +217,16 @@ std::vector<Token> Tokenize(const std::wstring& line)
     return tokens;
 }
 
+// Whether cmd runs this command itself or Windows 10/11 provides the program
+// in System32 (name without case, with or without ".exe").
+bool IsWindowsCommand(const std::wstring& name)
+{
+    const std::wstring base = BaseName(name);
+    const auto named = [&](const wchar_t* command) { return base == command; };
+    return std::any_of(CmdCommands.begin(), CmdCommands.end(), named) ||
+           std::any_of(SystemTools.begin(), SystemTools.end(), named);
+}
+
 enum class EventKind { Pnputil, Dpinst, ErrorLevelTest, ExitWithCode, Other };
 
 struct Event {
@@ -455,14 +465,6 @@ private:
 };
 
 } // namespace
-
-bool IsWindowsCommand(const std::wstring& name)
-{
-    const std::wstring base = BaseName(name);
-    const auto named = [&](const wchar_t* command) { return base == command; };
-    return std::any_of(CmdCommands.begin(), CmdCommands.end(), named) ||
-           std::any_of(SystemTools.begin(), SystemTools.end(), named);
-}
 
 InstallerScript ReadInstallerScript(const std::string& bytes)
 {

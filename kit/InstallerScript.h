@@ -34,7 +34,3 @@ struct InstallerScript {
 
 // The batch file's bytes, as cmd reads them (UTF-8, else the OEM code page).
 InstallerScript ReadInstallerScript(const std::string& bytes);
-
-// Whether cmd runs this command itself or Windows 10/11 provides the program
-// in System32 (name without case, with or without ".exe").
-bool IsWindowsCommand(const std::wstring& name);
