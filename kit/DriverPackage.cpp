@@ -160,19 +160,27 @@ bool IsGuidText(const std::wstring& text)
     return true;
 }
 
-// "mm/dd/yyyy" or "mm-dd-yyyy".
+// "mm/dd/yyyy" or "mm-dd-yyyy" (Windows also reads a month or day of one
+// digit).
 bool IsDriverDate(const std::wstring& text)
 {
-    if (text.size() != 10 || text[2] != text[5] || (text[2] != L'/' && text[2] != L'-')) {
+    const std::size_t first = text.find_first_of(L"/-");
+    const std::size_t second = first == std::wstring::npos ? first : text.find(text[first], first + 1);
+    if (second == std::wstring::npos) {
         return false;
     }
-    for (const std::size_t index : std::array<std::size_t, 8>{0, 1, 3, 4, 6, 7, 8, 9}) {
-        if (!std::iswdigit(text[index])) {
+    const std::array<std::wstring, 3> parts = {text.substr(0, first), text.substr(first + 1, second - first - 1),
+                                               text.substr(second + 1)};
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const std::size_t length = parts[index].size();
+        if ((index < 2 ? length < 1 || length > 2 : length != 4) ||
+            !std::all_of(parts[index].begin(), parts[index].end(),
+                         [](wchar_t digit) { return std::iswdigit(digit) != 0; })) {
             return false;
         }
     }
-    const int month = std::stoi(text.substr(0, 2));
-    const int day = std::stoi(text.substr(3, 2));
+    const int month = std::stoi(parts[0]);
+    const int day = std::stoi(parts[1]);
     return month >= 1 && month <= 12 && day >= 1 && day <= 31;
 }
 
@@ -207,7 +215,6 @@ public:
     void Run()
     {
         std::vector<DriverInf> candidates;
-        std::vector<std::wstring> noBinding; // per INF: why it binds the bootloader on no build
         for (const KitFile& file : files) {
             if (file.path.rfind(DriverFolderPrefix(), 0) == 0 && EndsWithText(file.path, L".inf")) {
                 DriverInf inf;
