@@ -646,19 +646,25 @@ private:
         std::wstring subFolder;
     };
 
+    // Where the files of a file list go (`list` empty for "@file" copies,
+    // which go to the default destination); `what` names them in a problem.
     bool DestinationOf(const InfFile& file, const std::wstring& path, const std::wstring& list,
-                       Destination& destination)
+                       const std::wstring& what, Destination& destination)
     {
-        std::vector<InfLine> lines = file.Lines(L"DestinationDirs", list);
+        std::vector<InfLine> lines = list.empty() ? std::vector<InfLine>() : file.Lines(L"DestinationDirs", list);
         if (lines.empty()) {
             lines = file.Lines(L"DestinationDirs", L"DefaultDestDir");
         }
         if (lines.empty() || !ReadNumberField(lines[0].Field(1), destination.dirId)) {
-            Problem(path, Section(list) + L" has no destination: [DestinationDirs] lists neither it nor a "
-                                          L"DefaultDestDir");
+            Problem(path, what + L" has no destination: [DestinationDirs] lists neither it nor a DefaultDestDir");
             return false;
         }
         destination.subFolder = lines[0].Field(2);
+        while (!destination.subFolder.empty() &&
+               (destination.subFolder.back() == L'\\' || destination.subFolder.back() == L'/')) {
+            destination.subFolder.pop_back();
+        }
+        destination.subFolder.erase(0, destination.subFolder.find_first_not_of(L"\\/"));
         // The Windows folder's System32, drivers and SysWOW64 are the same
         // folders as their own DIRIDs.
         const std::array<std::pair<const wchar_t*, unsigned>, 3> aliases = {
@@ -732,7 +738,8 @@ private:
                     }
                 }
                 Destination destination;
-                if (copies.empty() || !DestinationOf(file, path, single ? L"DefaultDestDir" : field, destination)) {
+                const std::wstring what = single ? Section(section) + L": CopyFiles=" + field : Section(field);
+                if (copies.empty() || !DestinationOf(file, path, single ? std::wstring() : field, what, destination)) {
                     continue;
                 }
                 for (const auto& [target, source] : copies) {
