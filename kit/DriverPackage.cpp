@@ -750,6 +750,9 @@ private:
                     CheckCopiedImage(kitPath, target, destination.dirId);
                     DriverFile copied;
                     copied.path = kitPath;
+                    copied.dirId = destination.dirId;
+                    copied.subFolder = destination.subFolder;
+                    copied.name = target;
                     copied.destination = L"%" + std::to_wstring(destination.dirId) + L"%\\" +
                                          (destination.subFolder.empty() ? L"" : destination.subFolder + L"\\") +
                                          target + L" (" + DirIdName(destination.dirId) + L")";
@@ -804,10 +807,8 @@ private:
 
     static bool Copies(const DriverInstall& install, unsigned dirId, const std::wstring& name)
     {
-        const std::wstring prefix = L"%" + std::to_wstring(dirId) + L"%\\" + name + L" (";
         return std::any_of(install.files.begin(), install.files.end(), [&](const DriverFile& file) {
-            return file.destination.size() > prefix.size() &&
-                   SameText(file.destination.substr(0, prefix.size()), prefix);
+            return file.dirId == dirId && file.subFolder.empty() && SameText(file.name, name);
         });
     }
 

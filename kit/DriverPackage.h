@@ -29,8 +29,13 @@ struct DriverCatalogCover {
 };
 
 struct DriverFile {
-    std::wstring path;        // in the kit, forward slashes
-    std::wstring destination; // "%12%\libusbK.sys (drivers)"
+    std::wstring path; // in the kit, forward slashes
+    // Where it goes: a DIRID (System32, drivers and SysWOW64 below the
+    // Windows folder count as theirs), a folder below it, and a name.
+    unsigned dirId = 0;
+    std::wstring subFolder;
+    std::wstring name;
+    std::wstring destination; // all of it as text: "%12%\libusbK.sys (drivers)"
     std::string sha256;
     DriverCatalogCover cover;
 };
