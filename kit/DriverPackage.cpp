@@ -921,8 +921,15 @@ private:
         for (const wchar_t* extension : {L"", L".com", L".exe", L".bat", L".cmd"}) {
             if ((*extension != L'\0') == bare && Find(kitPath + extension) != nullptr) {
                 found.push_back(Find(kitPath + extension)->path);
-                break;
+                return found;
             }
+        }
+        // A folder of the package ("cd /d %~dp0amd64") holds files.
+        const std::wstring folder = kitPath + L"/";
+        if (std::any_of(files.begin(), files.end(), [&](const KitFile& file) {
+                return file.path.size() > folder.size() && SameText(file.path.substr(0, folder.size()), folder);
+            })) {
+            found.push_back(kitPath + L"/");
         }
         return found;
     }

@@ -651,7 +651,10 @@ TEST_F(DriverPackage, WarnsOfWhatMayFailWithoutRefusing)
          {},
          [](DriverPackage& p) {
              p.Copy(L"PROBE_DRIVER_SYS", L"dpinst64.exe");
-             p.Write(L"infInstall.bat", "cd /d \"%~dp0\"\r\n\"%~dp0dpinst64.exe\" /sw /q\r\nexit /b %ERRORLEVEL%\r\n");
+             p.Write(
+                 L"infInstall.bat",
+                 "cd /d \"%~dp0\"\r\n\"%~dp0dpinst64.exe\" /sw /q /path \"%~dp0amd64\"\r\nexit /b %ERRORLEVEL%\r\n");
+             p.Copy(L"PROBE_DRIVER_SYS", L"amd64\\driver.sys");
          },
          L"Driver/infInstall.bat: line 2: dpinst's exit code is passed on as it is"},
         {"only one revision bound",
