@@ -267,5 +267,6 @@ KitReport CheckKit(const std::wstring& folder)
     CheckDownloadTool(folder, report);
     CheckFirmware(folder, report);
     DigestFiles(folder, report);
+    CheckDriverPackage(folder, report.files, report.problems, report.warnings, report.driver);
     return report;
 }
