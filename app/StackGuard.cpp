@@ -2,12 +2,14 @@
 // GCC's own runtime for it (libssp) seeds the canary through
 // CryptAcquireContext, which maps eight more DLLs before main (user32, gdi32,
 // crypt32 and rsaenh among them) and adds some 20 ms to every start under
-// Wine. RtlGenRandom, from the ADVAPI32 already imported, maps nothing. With
-// both symbols defined here, libssp is not linked at all.
+// Wine. ADVAPI32's RtlGenRandom maps nothing under Wine, but Windows forwards
+// it to CRYPTBASE.dll, which the loader then looks for beside the executable
+// first, before main can restrict the search. So the seed comes from KERNEL32
+// alone, as the MSVC runtime seeds its own cookie: clocks, counters, process
+// and thread ids and the addresses that ASLR moves. With both symbols defined
+// here, libssp is not linked at all.
 
 #include <windows.h>
-
-#include <ntsecapi.h>
 
 #include <cstdint>
 
@@ -31,12 +33,38 @@ std::uintptr_t __stack_chk_guard = 0;
 
 namespace {
 
+// splitmix64's finaliser: every bit of the result depends on every bit of
+// the input, so sources that differ in a few low bits (a process id, a
+// counter) still give canaries that differ everywhere.
+constexpr std::uint64_t Mix(std::uint64_t value)
+{
+    value = (value ^ (value >> 30U)) * 0xbf58476d1ce4e5b9U;
+    value = (value ^ (value >> 27U)) * 0x94d049bb133111ebU;
+    return value ^ (value >> 31U);
+}
+
 // Runs with the other constructors, before main; it carries no canary of its
 // own, as the canary changes under it.
 __attribute__((constructor, no_stack_protector)) void SeedStackGuard()
 {
-    std::uintptr_t seed = 0;
-    if (!RtlGenRandom(&seed, sizeof(seed)) || seed == 0) {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    const std::uint64_t sources[] = {
+        (std::uint64_t{now.dwHighDateTime} << 32U) | now.dwLowDateTime,
+        static_cast<std::uint64_t>(counter.QuadPart),
+        (std::uint64_t{GetCurrentProcessId()} << 32U) | GetCurrentThreadId(),
+        GetTickCount64(),
+        // Where ASLR put this thread's stack and this image.
+        reinterpret_cast<std::uintptr_t>(&now),
+        reinterpret_cast<std::uintptr_t>(&__stack_chk_guard),
+    };
+    std::uint64_t seed = 0;
+    for (const std::uint64_t source : sources) {
+        seed = Mix(seed ^ source);
+    }
+    if (seed == 0) {
         // libssp's fallback: the bytes 0, '\n' and 0xff end a string copy
         // before it reaches the return address.
         seed = 0xff0a000000000000U;

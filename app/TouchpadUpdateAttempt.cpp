@@ -2,7 +2,6 @@
 
 #include "AppDirectory.h"
 #include "BootloaderEntryCommand.h"
-#include "ChildProcessRunner.h"
 #include "ConsoleOutput.h"
 #include "Pause.h"
 #include "PresenceChecks.h"
@@ -34,14 +33,13 @@ bool WaitForBootloader(PresenceCheck check)
 // Runs a shipped tool from the kit beside the executable. Without a known
 // kit directory nothing is run and exitCode keeps its value, as for a tool
 // that cannot be started.
-void RunShippedTool(ToolInvocation (*compose)(const std::wstring&), DWORD& exitCode)
+void RunShippedTool(bool (*run)(const std::wstring& appDirectory, DWORD* exitCode), DWORD& exitCode)
 {
     const std::wstring appDirectory = AppDirectory();
     if (appDirectory.empty()) {
         return;
     }
-    const ToolInvocation invocation = compose(appDirectory);
-    ChildProcessRunner(invocation.commandLine, invocation.workingDirectory, &exitCode);
+    run(appDirectory, &exitCode);
 }
 
 } // namespace
@@ -64,7 +62,7 @@ AttemptOutcome TouchpadUpdateAttempt::Run(const std::wstring& portName)
         WriteLine(L"Install driver......");
         // A tool that cannot be started counts as one that ended with 0.
         DWORD installExitCode = 0;
-        RunShippedTool(DriverInstallerInvocation, installExitCode);
+        RunShippedTool(RunDriverInstaller, installExitCode);
         if (installExitCode != 0) {
             return AttemptOutcome::StopScan;
         }
@@ -75,7 +73,7 @@ AttemptOutcome TouchpadUpdateAttempt::Run(const std::wstring& portName)
     }
 
     DWORD downloadExitCode = 0;
-    RunShippedTool(DownloadToolInvocation, downloadExitCode);
+    RunShippedTool(RunDownloadTool, downloadExitCode);
     return downloadExitCode == 0 ? AttemptOutcome::NextPort : AttemptOutcome::StopScan;
 }
 

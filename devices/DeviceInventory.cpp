@@ -20,6 +20,24 @@ BYTE* Bytes(PropertyBuffer& buffer)
 
 constexpr DWORD PropertyBufferBytes = sizeof(PropertyBuffer);
 
+using NodeStatusQuery = CONFIGRET(WINAPI*)(PULONG status, PULONG problem, DEVINST node, ULONG flags);
+
+// CM_Get_DevNode_Status is CFGMGR32's. Imported through SETUPAPI, which
+// forwards it there, it would have the loader look for CFGMGR32.dll beside
+// the executable first, before main can restrict the search; loaded here it
+// comes from System32 and nowhere else. Null when it cannot be had (the flag
+// needs Windows 8 or KB2533623), which counts as a failed query.
+NodeStatusQuery LoadNodeStatusQuery()
+{
+    HMODULE cfgmgr32 = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (cfgmgr32 == nullptr) {
+        return nullptr;
+    }
+    // GetProcAddress hands every export out as one generic function type.
+    return reinterpret_cast<NodeStatusQuery>(
+        reinterpret_cast<void*>(GetProcAddress(cfgmgr32, "CM_Get_DevNode_Status")));
+}
+
 std::wstring ReadDeviceText(HDEVINFO set, SP_DEVINFO_DATA& member, DWORD property)
 {
     PropertyBuffer buffer{};
@@ -89,6 +107,8 @@ std::wstring ReadMachineRegistryString(const std::wstring& subKey, const std::ws
 
 DeviceInventory EnumeratePresentDevices()
 {
+    // Loaded by the first walk and kept until the process ends.
+    static const NodeStatusQuery queryNodeStatus = LoadNodeStatusQuery();
     DeviceInventory inventory;
     const UniqueDeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!set.IsValid()) {
@@ -110,7 +130,7 @@ DeviceInventory EnumeratePresentDevices()
 
         ULONG status = 0;
         ULONG problem = 0;
-        if (CM_Get_DevNode_Status(&status, &problem, member.DevInst, 0) == CR_SUCCESS) {
+        if (queryNodeStatus != nullptr && queryNodeStatus(&status, &problem, member.DevInst, 0) == CR_SUCCESS) {
             record.status = status;
             record.problem = problem;
         }

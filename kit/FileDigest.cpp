@@ -5,7 +5,6 @@
 #include <bcrypt.h>
 
 #include <algorithm>
-#include <array>
 #include <limits>
 
 namespace {
@@ -24,7 +23,6 @@ struct HashTraits {
     static void Close(Type value) { BCryptDestroyHash(value); }
 };
 
-constexpr std::size_t Sha256Length = 32;
 // ReadFile and BCryptHashData take 32-bit lengths.
 constexpr std::size_t ChunkLength = 1U << 20U;
 
@@ -59,29 +57,49 @@ bool ReadWholeFile(const std::wstring& path, std::vector<std::uint8_t>& bytes)
     return true;
 }
 
-std::string Sha256Hex(const std::vector<std::uint8_t>& bytes)
+std::vector<std::uint8_t> DigestOfRanges(const wchar_t* algorithm, const std::vector<std::uint8_t>& bytes,
+                                         const std::vector<ByteRange>& ranges)
 {
-    UniqueHandle<AlgorithmTraits> algorithm;
+    UniqueHandle<AlgorithmTraits> provider;
     UniqueHandle<HashTraits> hash;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(algorithm.Put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
-        !Succeeded(BCryptCreateHash(algorithm.Get(), hash.Put(), nullptr, 0, nullptr, 0, 0))) {
+    DWORD digestLength = 0;
+    ULONG received = 0;
+    if (!Succeeded(BCryptOpenAlgorithmProvider(provider.Put(), algorithm, nullptr, 0)) ||
+        !Succeeded(BCryptGetProperty(provider.Get(), BCRYPT_HASH_LENGTH, reinterpret_cast<PUCHAR>(&digestLength),
+                                     sizeof(digestLength), &received, 0)) ||
+        !Succeeded(BCryptCreateHash(provider.Get(), hash.Put(), nullptr, 0, nullptr, 0, 0))) {
         return {};
     }
-    for (std::size_t done = 0; done < bytes.size();) {
-        const auto count = static_cast<ULONG>(std::min(ChunkLength, bytes.size() - done));
-        // BCryptHashData takes a non-const pointer but only reads.
-        if (!Succeeded(BCryptHashData(hash.Get(), const_cast<PUCHAR>(bytes.data() + done), count, 0))) {
+    for (const ByteRange& range : ranges) {
+        if (range.offset > bytes.size() || range.length > bytes.size() - range.offset) {
             return {};
         }
-        done += count;
+        for (std::size_t done = 0; done < range.length;) {
+            const auto count = static_cast<ULONG>(std::min(ChunkLength, range.length - done));
+            // BCryptHashData takes a non-const pointer but only reads.
+            if (!Succeeded(
+                    BCryptHashData(hash.Get(), const_cast<PUCHAR>(bytes.data() + range.offset + done), count, 0))) {
+                return {};
+            }
+            done += count;
+        }
     }
-    std::array<UCHAR, Sha256Length> digest{};
+    std::vector<std::uint8_t> digest(digestLength);
     if (!Succeeded(BCryptFinishHash(hash.Get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+        return {};
+    }
+    return digest;
+}
+
+std::string Sha256Hex(const std::vector<std::uint8_t>& bytes)
+{
+    const std::vector<std::uint8_t> digest = DigestOfRanges(BCRYPT_SHA256_ALGORITHM, bytes, {{0, bytes.size()}});
+    if (digest.empty()) {
         return {};
     }
     static constexpr char hexDigits[] = "0123456789abcdef";
     std::string text;
-    for (const UCHAR byte : digest) {
+    for (const std::uint8_t byte : digest) {
         text.push_back(hexDigits[byte >> 4U]);
         text.push_back(hexDigits[byte & 0x0FU]);
     }

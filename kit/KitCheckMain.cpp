@@ -67,6 +67,62 @@ void PrintFirmware(const DfuSeImage& firmware)
     }
 }
 
+std::wstring Covered(const DriverCatalogCover& cover)
+{
+    return cover.member.empty() ? L"" : L", catalog member \"" + cover.member + L"\" (" + cover.digest + L")";
+}
+
+void PrintInf(const DriverInf& inf)
+{
+    WriteLine(STD_OUTPUT_HANDLE, inf.path + L": class " + inf.className + L" " + inf.classGuid + L", provider \"" +
+                                     inf.provider + L"\", DriverVer " + inf.driverVer + Covered(inf.cover));
+    for (const DriverBuildChoice& choice : inf.builds) {
+        std::wstring line = L"  Windows x64 build " + std::to_wstring(choice.build) + L": ";
+        if (choice.matchedId.empty()) {
+            line += L"binds nothing";
+        } else {
+            line += L"[" + choice.modelsSection + L"] lists " + choice.matchedId +
+                    (choice.compatibleId ? L" (compatible ID)" : L" (hardware ID)") + L", install [" +
+                    choice.installSection + L"]";
+        }
+        WriteLine(STD_OUTPUT_HANDLE, line);
+    }
+    for (const DriverInstall& install : inf.installs) {
+        WriteLine(STD_OUTPUT_HANDLE,
+                  L"  [" + install.section + L"]: function driver " + install.functionDriver + L" (" + install.service +
+                      L"), " +
+                      (install.files.empty() ? L"copies nothing" : L"copies " + Count(install.files.size(), L"file")));
+        for (const DriverFile& file : install.files) {
+            WriteLine(STD_OUTPUT_HANDLE, L"    " + file.path + L" -> " + file.destination + L", SHA-256 " +
+                                             Widen(file.sha256) + Covered(file.cover));
+        }
+    }
+    const CatalogSigner& signer = inf.signer;
+    WriteLine(STD_OUTPUT_HANDLE, L"  catalog " + inf.catalogPath + L": signed by \"" + signer.subject +
+                                     L"\", issued by \"" + signer.issuer + L"\", SHA-1 thumbprint " +
+                                     Widen(signer.sha1Thumbprint) + L", OS attribute \"" + inf.osAttribute + L"\"");
+    WriteLine(STD_OUTPUT_HANDLE, std::wstring(L"  (") + CatalogSignerTrustNote + L")");
+}
+
+void PrintDriverPackage(const DriverPackageReport& driver)
+{
+    for (const DriverInf& inf : driver.infs) {
+        PrintInf(inf);
+    }
+    std::wstring installer = KitInstallerPath(L'/') + L": installs";
+    for (const std::wstring& inf : driver.installerInfs) {
+        installer += L" " + inf;
+    }
+    installer += driver.installerInfs.empty() ? L" no INF by name; runs" : L"; runs";
+    for (const std::wstring& file : driver.installerFiles) {
+        installer += L" " + file;
+    }
+    for (const std::wstring& tool : driver.installerTools) {
+        installer += L" " + tool;
+    }
+    WriteLine(STD_OUTPUT_HANDLE, installer);
+}
+
 void PrintReport(const std::wstring& folder, const KitReport& report)
 {
     WriteLine(STD_OUTPUT_HANDLE, L"Kit " + folder + L": sound");
@@ -86,9 +142,14 @@ void PrintReport(const std::wstring& folder, const KitReport& report)
         }
     }
     WriteLine(STD_OUTPUT_HANDLE, dlls);
+    PrintDriverPackage(report.driver);
     WriteLine(STD_OUTPUT_HANDLE, L"Files (SHA-256, size in bytes, path):");
     for (const KitFile& file : report.files) {
         WriteLine(STD_OUTPUT_HANDLE, Widen(file.sha256) + L"  " + std::to_wstring(file.size) + L"  " + file.path);
+    }
+    WriteLine(STD_OUTPUT_HANDLE, Count(report.warnings.size(), L"warning") + (report.warnings.empty() ? L"" : L":"));
+    for (const std::wstring& warning : report.warnings) {
+        WriteLine(STD_OUTPUT_HANDLE, L"warning: " + warning);
     }
 }
 
@@ -109,6 +170,9 @@ int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): th
     if (!report.problems.empty()) {
         for (const std::wstring& problem : report.problems) {
             WriteLine(STD_ERROR_HANDLE, L"KitCheck: " + problem);
+        }
+        for (const std::wstring& warning : report.warnings) {
+            WriteLine(STD_ERROR_HANDLE, L"KitCheck: warning: " + warning);
         }
         WriteLine(STD_ERROR_HANDLE, L"KitCheck: " + folder + L" refused: " + Count(report.problems.size(), L"problem"));
         return RefusedExit;

@@ -426,5 +426,6 @@ KitReport CheckKit(const std::wstring& folder)
     ToolWalk(folder, report).Run();
     CheckFirmware(folder, report);
     DigestFiles(folder, report);
+    CheckDriverPackage(folder, report.files, report.problems, report.warnings, report.driver);
     return report;
 }

@@ -6,6 +6,7 @@
 // silently on every machine it reaches: this is the one place to catch it.
 
 #include "DfuImage.h"
+#include "DriverPackage.h"
 #include "KitLayout.h"
 #include "WindowsDlls.h"
 
@@ -32,6 +33,10 @@ struct KitReport {
     std::vector<std::wstring> overriddenToolDlls;
     // Every file of the kit, sorted by path.
     std::vector<KitFile> files;
+    // What does not refuse the kit but a maintainer should read, each line
+    // naming its file.
+    std::vector<std::wstring> warnings;
+    DriverPackageReport driver;
 };
 
 KitReport CheckKit(const std::wstring& folder);

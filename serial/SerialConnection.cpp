@@ -2,9 +2,20 @@
 
 #include <algorithm>
 
+void ReleaseTransfer(std::unique_ptr<OverlappedTransfer> transfer)
+{
+    if (transfer && !HasOverlappedIoCompleted(&transfer->record)) {
+        // Deliberately never freed.
+        static_cast<void>(transfer.release());
+    }
+}
+
 SerialConnection::~SerialConnection()
 {
     Close();
+    for (std::unique_ptr<OverlappedTransfer>& transfer : cancelledTransfers) {
+        ReleaseTransfer(std::move(transfer));
+    }
 }
 
 bool SerialConnection::Open(const std::wstring& portName)
@@ -57,42 +68,25 @@ bool SerialConnection::ConfigureLine()
 bool SerialConnection::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t timeoutMs)
 {
     stopFlag = false;
-    Transfer& transfer = FreshTransfer(writeTransfer);
+    OverlappedTransfer& transfer = FreshTransfer(writeTransfer);
     transfer.buffer.assign(data, data + length);
     transfer.record.hEvent = writeEvent.Get();
-    if (WriteFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record)) {
-        return true;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        return false;
-    }
     DWORD written = 0;
-    if (!AwaitTransfer(transfer, timeoutMs, written)) {
-        CancelIoEx(portHandle.Get(), &transfer.record);
-        cancelledTransfers.push_back(std::move(writeTransfer));
-        return false;
-    }
-    return true;
+    const BOOL completedAtOnce = WriteFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record);
+    // A driver completes a write short when its own time-outs run out: the
+    // device got part of the data, which is no success.
+    return FinishTransfer(completedAtOnce, writeTransfer, timeoutMs, written) && written == length;
 }
 
 bool SerialConnection::Read(std::uint8_t* buffer, std::uint32_t length, std::uint32_t timeoutMs)
 {
-    Transfer& transfer = FreshTransfer(readTransfer);
+    OverlappedTransfer& transfer = FreshTransfer(readTransfer);
     transfer.buffer.assign(length, 0);
     transfer.record.hEvent = readEvent.Get();
     DWORD received = 0;
-    if (ReadFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record)) {
-        // Completed at once: the count is in the record, nothing is waited for.
-        GetOverlappedResult(portHandle.Get(), &transfer.record, &received, FALSE);
-    } else {
-        if (GetLastError() != ERROR_IO_PENDING) {
-            return false;
-        }
-        if (!AwaitTransfer(transfer, timeoutMs, received)) {
-            CancelIoEx(portHandle.Get(), &transfer.record);
-            cancelledTransfers.push_back(std::move(readTransfer));
-            return false;
-        }
+    const BOOL completedAtOnce = ReadFile(portHandle.Get(), transfer.buffer.data(), length, nullptr, &transfer.record);
+    if (!FinishTransfer(completedAtOnce, readTransfer, timeoutMs, received)) {
+        return false;
     }
     std::copy_n(transfer.buffer.begin(), std::min<DWORD>(received, length), buffer);
     return true;
@@ -116,16 +110,35 @@ void SerialConnection::Close()
     }
 }
 
-SerialConnection::Transfer& SerialConnection::FreshTransfer(std::unique_ptr<Transfer>& slot)
+OverlappedTransfer& SerialConnection::FreshTransfer(std::unique_ptr<OverlappedTransfer>& slot)
 {
     if (!slot) {
-        slot = std::make_unique<Transfer>();
+        slot = std::make_unique<OverlappedTransfer>();
     }
     slot->record = OVERLAPPED{};
     return *slot;
 }
 
-bool SerialConnection::AwaitTransfer(Transfer& transfer, std::uint32_t timeoutMs, DWORD& transferred)
+bool SerialConnection::FinishTransfer(BOOL completedAtOnce, std::unique_ptr<OverlappedTransfer>& slot,
+                                      std::uint32_t timeoutMs, DWORD& transferred)
+{
+    if (completedAtOnce) {
+        // The count is in the record, nothing is waited for.
+        GetOverlappedResult(portHandle.Get(), &slot->record, &transferred, FALSE);
+        return true;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    if (!AwaitTransfer(*slot, timeoutMs, transferred)) {
+        CancelIoEx(portHandle.Get(), &slot->record);
+        cancelledTransfers.push_back(std::move(slot));
+        return false;
+    }
+    return true;
+}
+
+bool SerialConnection::AwaitTransfer(OverlappedTransfer& transfer, std::uint32_t timeoutMs, DWORD& transferred)
 {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     DWORD remaining = timeoutMs;

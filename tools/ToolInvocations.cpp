@@ -1,12 +1,12 @@
 #include "ToolInvocations.h"
 
 #include "AppDirectory.h"
+#include "ChildProcessRunner.h"
 #include "KitLayout.h"
 
-ToolInvocation DriverInstallerInvocation(const std::wstring& appDirectory)
+std::wstring DriverInstallerPath(const std::wstring& appDirectory)
 {
-    const std::wstring installerPath = appDirectory + L"\\" + KitInstallerPath(L'\\');
-    return {L"\"" + installerPath + L"\"", ParentDirectory(installerPath)};
+    return appDirectory + L"\\" + KitInstallerPath(L'\\');
 }
 
 ToolInvocation DownloadToolInvocation(const std::wstring& appDirectory)
@@ -16,4 +16,16 @@ ToolInvocation DownloadToolInvocation(const std::wstring& appDirectory)
     return {L"\"" + toolDirectory + L"\\" + KitDownloadToolName + L"\" -D ..\\" + KitFirmwarePath(L'\\') +
                 L" -s :leave",
             toolDirectory};
+}
+
+bool RunDriverInstaller(const std::wstring& appDirectory, DWORD* exitCode)
+{
+    const std::wstring installerPath = DriverInstallerPath(appDirectory);
+    return BatchFileRunner(installerPath, ParentDirectory(installerPath), exitCode);
+}
+
+bool RunDownloadTool(const std::wstring& appDirectory, DWORD* exitCode)
+{
+    const ToolInvocation download = DownloadToolInvocation(appDirectory);
+    return ChildProcessRunner(download.commandLine, download.workingDirectory, exitCode);
 }

@@ -8,6 +8,10 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,24 +84,112 @@ std::string UpperCase(std::string text)
     return text;
 }
 
-// The product runs elevated: it imports nothing but system DLLs, which the
-// loader takes from System32, and keeps ASLR and DEP.
-TEST(Image, ImportsOnlySystemDllsAndKeepsAslrAndDep)
+using FunctionNames = std::set<std::string>;
+
+// What the product takes from each DLL, by name. All four DLLs are mapped
+// from System32 whatever the search order, but a function that one of them
+// forwards to another DLL makes the loader look for that DLL by name, in the
+// folder of the executable first, before main can restrict the search: each
+// name here was checked against where Windows implements it, and a new one
+// fails this test until it has been too.
+#ifdef __MINGW32__
+const std::map<std::string, std::string> pinnedImports = {
+    // Implemented in KERNEL32 (many as stubs into KERNELBASE, a known DLL,
+    // through API sets), or forwarded to NTDLL, which every process maps
+    // first: the critical sections, the vectored handlers and
+    // __C_specific_handler.
+    {"KERNEL32.DLL",
+     "AddVectoredExceptionHandler CancelIoEx CloseHandle CreateEventA CreateEventW CreateFileW "
+     "CreateProcessW CreateSemaphoreA DeleteCriticalSection DuplicateHandle EnterCriticalSection "
+     "FormatMessageA GetCommState GetCurrentProcess GetCurrentProcessId GetCurrentThread "
+     "GetCurrentThreadId GetExitCodeProcess GetFileAttributesW GetHandleInformation GetLastError "
+     "GetModuleFileNameW GetModuleHandleW GetOverlappedResult GetProcAddress GetProcessAffinityMask "
+     "GetStartupInfoA GetSystemDirectoryW GetSystemTimeAsFileTime GetThreadContext GetThreadPriority "
+     "GetTickCount64 InitializeCriticalSection IsDBCSLeadByteEx IsDebuggerPresent LeaveCriticalSection "
+     "LoadLibraryExW LoadLibraryW LocalFree MultiByteToWideChar OpenProcess OutputDebugStringA "
+     "QueryPerformanceCounter RaiseException ReadFile ReleaseSemaphore RemoveVectoredExceptionHandler "
+     "ResetEvent ResumeThread RtlCaptureContext RtlLookupFunctionEntry RtlUnwindEx RtlVirtualUnwind "
+     "SetCommState SetEvent SetLastError SetProcessAffinityMask SetThreadContext SetThreadPriority "
+     "SetUnhandledExceptionFilter Sleep SuspendThread TerminateProcess TlsAlloc TlsGetValue TlsSetValue "
+     "TryEnterCriticalSection VirtualProtect VirtualQuery WaitForMultipleObjects WaitForSingleObject "
+     "WideCharToMultiByte WriteFile __C_specific_handler"},
+    // The registry functions, ADVAPI32's own stubs into KERNELBASE. Never its
+    // SystemFunction0xx (forwarded to CRYPTBASE and CRYPTSP) or Crypt*.
+    {"ADVAPI32.DLL", "RegCloseKey RegEnumValueW RegOpenKeyExW RegQueryValueExW"},
+    // msvcrt implements all of its exports itself.
+    {"MSVCRT.DLL", "___lc_codepage_func ___mb_cur_max_func __getmainargs __initenv __iob_func __set_app_type "
+                   "__setusermatherr _acmdln _amsg_exit _beginthreadex _cexit _close _commode _endthreadex _errno "
+                   "_fdopen _filelengthi64 _fileno _fmode _fstat64 _initterm _lseeki64 _onexit _read _setjmp _strdup "
+                   "_ultoa _wfopen _write abort calloc exit fclose fflush fgetpos fopen fprintf fputc fputs fread free "
+                   "fsetpos fwrite getc getwc iswctype localeconv longjmp malloc memchr memcmp memcpy memmove memset "
+                   "printf putc putwc realloc setlocale setvbuf signal strcmp strcoll strerror strftime strlen strncmp "
+                   "strxfrm towlower towupper ungetc ungetwc vfprintf wcscoll wcsftime wcslen wcsxfrm"},
+    // SETUPAPI's own device functions. Never its CM_* functions, which it
+    // forwards to CFGMGR32 (the inventory loads that from System32 itself).
+    {"SETUPAPI.DLL", "SetupDiDestroyDeviceInfoList SetupDiEnumDeviceInfo SetupDiGetClassDevsW "
+                     "SetupDiGetDeviceRegistryPropertyW"},
+};
+
+FunctionNames Split(const std::string& text)
+{
+    std::istringstream words(text);
+    return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+}
+
+std::string Listed(const FunctionNames& names)
+{
+    std::string text;
+    for (const std::string& name : names) {
+        text += " " + name;
+    }
+    return text;
+}
+#endif
+
+// The product runs elevated: it imports the pinned functions of the system
+// DLLs above and nothing else, and keeps ASLR and DEP.
+TEST(Image, ImportsOnlyThePinnedFunctionsAndKeepsAslrAndDep)
 {
     std::vector<std::uint8_t> bytes;
     ASSERT_TRUE(ReadWholeFile(ProductPath(), bytes)) << "cannot read TOUCHPAD_UPDATER_EXE";
     const PeImage image = ReadPeImage(bytes);
     ASSERT_EQ(image.problem, "");
 
-    const std::vector<std::string> systemDlls = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL", "SETUPAPI.DLL"};
-    bool importsKernel32 = false;
+    std::map<std::string, FunctionNames> imported;
     for (const PeImport& import : image.imports) {
-        const std::string name = UpperCase(import.dll);
-        const bool isSystemDll = std::find(systemDlls.begin(), systemDlls.end(), name) != systemDlls.end();
-        EXPECT_TRUE(isSystemDll) << "imports " << import.dll;
-        importsKernel32 = importsKernel32 || name == "KERNEL32.DLL";
+        FunctionNames& names = imported[UpperCase(import.dll)];
+        for (const PeImportedFunction& function : import.functions) {
+            names.insert(function.name.empty() ? "#" + std::to_string(function.ordinal) : function.name);
+        }
     }
-    EXPECT_TRUE(importsKernel32) << "the import table read empty or wrong";
+    ASSERT_FALSE(imported["KERNEL32.DLL"].empty()) << "the import table read empty or wrong";
+#ifdef __MINGW32__
+    for (const auto& [dll, names] : imported) {
+        const auto pinnedEntry = pinnedImports.find(dll);
+        ASSERT_NE(pinnedEntry, pinnedImports.end()) << "imports " << dll;
+        const FunctionNames pinned = Split(pinnedEntry->second);
+        FunctionNames added;
+        std::set_difference(names.begin(), names.end(), pinned.begin(), pinned.end(),
+                            std::inserter(added, added.end()));
+        FunctionNames dropped;
+        std::set_difference(pinned.begin(), pinned.end(), names.begin(), names.end(),
+                            std::inserter(dropped, dropped.end()));
+        EXPECT_TRUE(added.empty()) << dll << " newly imported, to be checked and pinned:" << Listed(added);
+        EXPECT_TRUE(dropped.empty()) << dll << " no longer imported, to be unpinned:" << Listed(dropped);
+    }
+#else
+    // Another toolchain's runtime imports other functions: only the DLLs and
+    // the forwarded families are held.
+    for (const auto& [dll, names] : imported) {
+        const bool isSystemDll = dll == "KERNEL32.DLL" || dll == "ADVAPI32.DLL" || dll == "SETUPAPI.DLL";
+        EXPECT_TRUE(isSystemDll) << "imports " << dll;
+        for (const std::string& name : names) {
+            EXPECT_NE(name.rfind("SystemFunction", 0), 0U) << dll << " " << name;
+            EXPECT_NE(name.rfind("Crypt", 0), 0U) << dll << " " << name;
+            EXPECT_NE(name.rfind("CM_", 0), 0U) << dll << " " << name;
+        }
+    }
+#endif
 
     for (const std::uint16_t flag : {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
                                      IMAGE_DLLCHARACTERISTICS_NX_COMPAT}) {

@@ -92,11 +92,12 @@ std::wstring AppDirectory()
     return currentScript.appDirectory;
 }
 
-bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD* exitCode)
+namespace {
+
+bool RunTool(bool installer, const std::wstring& started, const std::wstring& workingDirectory, DWORD* exitCode)
 {
-    record.commandLines.push_back(commandLine);
+    record.started.push_back(started);
     record.workingDirectories.push_back(workingDirectory);
-    const bool installer = commandLine.find(L"infInstall.bat") != std::wstring::npos;
     Event(installer ? "installer" : "download");
     if (!(installer ? currentScript.installerStarts : currentScript.downloadStarts)) {
         return false;
@@ -105,4 +106,16 @@ bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& wor
         *exitCode = installer ? currentScript.installerExitCode : currentScript.downloadExitCode;
     }
     return true;
+}
+
+} // namespace
+
+bool BatchFileRunner(const std::wstring& batchPath, const std::wstring& workingDirectory, DWORD* exitCode)
+{
+    return RunTool(true, batchPath, workingDirectory, exitCode);
+}
+
+bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& workingDirectory, DWORD* exitCode)
+{
+    return RunTool(false, commandLine, workingDirectory, exitCode);
 }

@@ -8,7 +8,7 @@
 
 // Link-time stand-ins for what the update sequence drives: the serial
 // connection, the bootloader command, both presence checks, the application
-// directory, the child process runner and the pause. Each writes a bracketed
+// directory, both tool runners and the pause. Each writes a bracketed
 // event line to standard output, so one capture holds the program's own lines
 // and the calls in their true order.
 struct SequenceScript {
@@ -31,7 +31,8 @@ struct SequenceRecord {
     std::size_t firstCheckCalls = 0;
     std::size_t secondCheckCalls = 0;
     std::vector<std::wstring> checkedIds;
-    std::vector<std::wstring> commandLines;
+    // The installer's batch path, the download tool's command line.
+    std::vector<std::wstring> started;
     std::vector<std::wstring> workingDirectories;
 };
 

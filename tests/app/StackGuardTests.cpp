@@ -26,6 +26,16 @@ TEST(StackGuard, IsSeededBeforeMain)
     EXPECT_NE(__stack_chk_guard, 0U);
 }
 
+TEST(StackGuard, DiffersFromProcessToProcess)
+{
+    // The death test's child is a new process of this program, seeded afresh;
+    // it hands back the low half of its canary as its exit code.
+    const auto own = static_cast<DWORD>(__stack_chk_guard);
+    EXPECT_EXIT(
+        ExitProcess(static_cast<UINT>(__stack_chk_guard)), [own](int code) { return static_cast<DWORD>(code) != own; },
+        "");
+}
+
 TEST(StackGuard, OverrunEndsTheProcessWithStackBufferOverrun)
 {
     FillOwnArray(16);

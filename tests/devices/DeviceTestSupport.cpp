@@ -2,6 +2,7 @@
 
 #include "UniqueHandle.h"
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -30,6 +31,20 @@ bool FindMember(HDEVINFO set, const std::wstring& instancePath, SP_DEVINFO_DATA&
     }
     return false;
 }
+
+// The set of present devices, and in it the device at instancePath when it
+// is listed.
+struct ListedDevice {
+    explicit ListedDevice(const std::wstring& instancePath)
+        : set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES)),
+          found(set.IsValid() && FindMember(set.Get(), instancePath, member))
+    {
+    }
+
+    UniqueDeviceInfoSet set;
+    SP_DEVINFO_DATA member{};
+    bool found;
+};
 
 } // namespace
 
@@ -117,21 +132,34 @@ std::vector<std::wstring> ListedInstanceIds()
 RawProperty ReadRawProperty(const std::wstring& instancePath, DWORD property)
 {
     RawProperty result;
-    const UniqueDeviceInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
-    SP_DEVINFO_DATA member{};
-    if (!set.IsValid() || !FindMember(set.Get(), instancePath, member)) {
+    ListedDevice device(instancePath);
+    if (!device.found) {
         return result;
     }
     result.found = true;
     std::vector<BYTE> buffer(512);
     DWORD size = 0;
     SetLastError(0xdeadbeef);
-    result.read = SetupDiGetDeviceRegistryPropertyW(set.Get(), &member, property, &result.type, buffer.data(),
-                                                    static_cast<DWORD>(buffer.size()), &size) != FALSE;
+    result.read = SetupDiGetDeviceRegistryPropertyW(device.set.Get(), &device.member, property, &result.type,
+                                                    buffer.data(), static_cast<DWORD>(buffer.size()), &size) != FALSE;
     result.error = result.read ? 0 : GetLastError();
     if (result.read) {
         buffer.resize(std::min<std::size_t>(size, buffer.size()));
         result.data = std::move(buffer);
+    }
+    return result;
+}
+
+NodeStatus QueryNodeStatus(const std::wstring& instancePath)
+{
+    NodeStatus result;
+    const ListedDevice device(instancePath);
+    result.found = device.found;
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (device.found && CM_Get_DevNode_Status(&status, &problem, device.member.DevInst, 0) == CR_SUCCESS) {
+        result.status = status;
+        result.problem = problem;
     }
     return result;
 }

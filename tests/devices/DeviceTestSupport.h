@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,15 @@ struct RawProperty {
     std::vector<BYTE> data;
 };
 RawProperty ReadRawProperty(const std::wstring& instancePath, DWORD property);
+
+// The status bits and problem number the system reports for a device's node,
+// zero where it reports none or the query fails.
+struct NodeStatus {
+    bool found = false; // the device is listed at all
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+};
+NodeStatus QueryNodeStatus(const std::wstring& instancePath);
 
 // Sets one value of a key under HKEY_LOCAL_MACHINE that must not hold it yet
 // and deletes it again at the end of the scope.

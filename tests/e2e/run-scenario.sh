@@ -108,18 +108,22 @@ com3-twice-download-fails)
     ;;
 kit-dir-with-blanks)
     expectedStarts=(installer download)
-    # C:\Kit.exe would run for an unquoted C:\Kit Dir\... path.
-    kitName="Kit Dir"
+    # Blanks, letters outside the ANSI code page and the characters the
+    # command interpreter acts on outside quotes. C:\Kit.exe would run for an
+    # unquoted C:\Kit Dir ...\ path.
+    kitName="Kit Dir ü日本 & ^ ( ) ; ,"
     plantPrefixProgram=yes
     simulatorOptions=(--appear-after 0 --without-driver)
     installerInstalls=yes
     expectedLines+=("${tenChecks[@]}" "Install driver......")
-    expectedInstallerLog=("ran \"C:\\Kit Dir\\Driver\\infInstall.bat\"" "cwd C:\\Kit Dir\\Driver"
+    expectedInstallerLog=("ran \"C:\\$kitName\\Driver\\infInstall.bat\"" "cwd C:\\$kitName\\Driver"
         "installed driver 2.2.0.0 for \"USB\\VID_0483&PID_DF11\\KSIM0001\"" "exit 0")
     timingChecks=(failed-first-wait)
     ;;
 tools-missing)
-    expectedStarts=(installer download)
+    # A missing installer is not started, so the interpreter is not either;
+    # the missing download tool is asked for and fails to start.
+    expectedStarts=(download)
     # The first bootloader device has no driver, a second one has: the first
     # wait fails, the second succeeds once the missing installer "ran".
     installer=missing
@@ -153,6 +157,9 @@ no-com3)
     exit 2
     ;;
 esac
+
+# Wine maps non-ASCII file names through the locale: UTF-8, as on the disk.
+export LC_ALL=C.UTF-8
 
 # E2E_RUN_DIR names another run directory, for a caller that runs a scenario
 # beside the registered one.
@@ -244,26 +251,36 @@ goodImages=$(grep -c " image size $firmwareSize crc $firmwareCrc suffix-crc $fir
 leftCount=$(awk '$2 == "image" { image = 1 } $2 == "bootloader-left" && image { n++; image = 0 } END { print n + 0 }' "$events")
 [[ $leftCount == "$expectedImages" ]] || e2e_fail "left the bootloader $leftCount times after an image, expected $expectedImages"
 
-# The driver installer: how often and how it ran, from its own record.
+# The driver installer: how often and how it ran, from its own record, which
+# the interpreter writes in the ANSI code page (1252 here): letters outside it
+# come out as "?".
 if [[ ${#expectedInstallerLog[@]} -gt 0 ]]; then
-    if ! diff <(printf '%s\n' "${expectedInstallerLog[@]}") <(tr -d '\r' <"$E2E_STATE/installer.log" 2>/dev/null) >&2; then
+    if ! diff <(printf '%s\n' "${expectedInstallerLog[@]}" | perl -CS -pe 's/[^\x{0}-\x{ff}]/?/g') \
+        <(iconv -f CP1252 -t UTF-8 "$E2E_STATE/installer.log" 2>/dev/null | tr -d '\r') >&2; then
         e2e_fail "the driver installer ran otherwise than expected"
     fi
 elif [[ -e $E2E_STATE/installer.log ]]; then
     e2e_fail "the driver installer ran: $(cat "$E2E_STATE/installer.log")"
 fi
 
-# Every start the product asked for, with its exact command line (the ones
-# with no application name are the product's; cmd.exe names reg.exe).
-installerCommandLine="\"$kitWindows\\Driver\\infInstall.bat\""
-downloadCommandLine="\"$kitWindows\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave"
+# Every start the product asked for, with the program it named and its exact
+# command line, as Wine traces them: "app|command line". The product names no
+# program for the download tool and the system's interpreter for the driver
+# installer; the interpreter names reg.exe for the stand-in's own starts.
+# Wine writes a character outside ASCII as a backslash and four hex digits.
+interpreter='C:\windows\system32\cmd.exe'
+installerStart="$interpreter|\"$interpreter\" /d /c \"\"$kitWindows\\Driver\\infInstall.bat\"\""
+downloadStart="(null)|\"$kitWindows\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave"
 expectedCommandLines=$(for start in "${expectedStarts[@]}"; do
-    [[ $start == installer ]] && printf '%s\n' "$installerCommandLine" || printf '%s\n' "$downloadCommandLine"
+    [[ $start == installer ]] && printf '%s\n' "$installerStart" || printf '%s\n' "$downloadStart"
 done)
-startedCommandLines=$(grep -a 'trace:process:CreateProcessInternalW app (null) cmdline L"' "$E2E_RUN/stderr.txt" |
-    perl -ne 'print "$1\n" if /cmdline L"(.*)"\s*$/' | perl -pe 's/\\(.)/$1/g')
+startedCommandLines=$(grep -a 'trace:process:CreateProcessInternalW app .* cmdline L"' "$E2E_RUN/stderr.txt" |
+    perl -CO -ne 'sub text { my $t = shift; $t =~ s/\\([0-9a-f]{4}|.)/length($1) == 4 ? chr(hex($1)) : $1/ge; $t }
+        next unless /CreateProcessInternalW app (\(null\)|L"((?:[^"\\]|\\.)*)") cmdline L"((?:[^"\\]|\\.)*)"\s*$/;
+        my $app = defined $2 ? text($2) : $1;
+        print "$app|", text($3), "\n" if $app eq "(null)" || $app eq q{C:\windows\system32\cmd.exe};')
 if [[ $startedCommandLines != "$expectedCommandLines" ]]; then
-    e2e_fail "the product started other command lines"
+    e2e_fail "the product started other programs or command lines"
     diff <(echo "$expectedCommandLines") <(echo "$startedCommandLines") >&2
 fi
 

@@ -135,13 +135,18 @@ public:
         Copy(L"TOUCHPAD_UPDATER_EXE", L"TouchpadUpdater.exe");
         Copy(L"DOWNLOAD_TOOL_EXE", L"win64\\dfu-util.exe");
         Copy(L"SAMPLE_FIRMWARE", L"Firmware\\KestruneFirmware.dfu");
-        ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\infInstall.bat", "abc"));
+        for (const wchar_t* file : {L"infInstall.bat", L"KestruneDfu.inf", L"KestruneDfu.cat"}) {
+            Copy(L"SAMPLE_DRIVER_DIR", std::wstring(L"Driver\\") + file, file);
+        }
+        ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\notes.txt", "abc"));
     }
     void TearDown() override { RemoveTree(kit); }
 
-    void Copy(const wchar_t* variable, const std::wstring& to) const
+    // The built file the variable names, or the file of that name in the
+    // folder it names.
+    void Copy(const wchar_t* variable, const std::wstring& to, const std::wstring& name = {}) const
     {
-        const std::wstring from = BuiltFile(variable);
+        const std::wstring from = BuiltFile(variable) + (name.empty() ? L"" : L"\\" + name);
         ASSERT_FALSE(from.empty()) << "the environment does not name the built file";
         ASSERT_TRUE(CopyFileW(from.c_str(), (kit + L"\\" + to).c_str(), FALSE)) << "error " << GetLastError();
     }
@@ -214,12 +219,20 @@ TEST_F(KitFolder, SoundKitIsAcceptedWithWhatAMaintainerSignsOff)
     for (const KitFile& file : report.files) {
         paths.push_back(file.path);
     }
-    EXPECT_EQ(paths, (std::vector<std::wstring>{L"Driver/infInstall.bat", L"Firmware/KestruneFirmware.dfu",
-                                                L"TouchpadUpdater.exe", L"win64/dfu-util.exe"}));
-    // The installer holds "abc", whose SHA-256 is the standard's own example.
-    EXPECT_EQ(report.files[0].size, 3U);
-    EXPECT_EQ(report.files[0].sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(report.files[2].size, Read(L"TouchpadUpdater.exe").size());
+    EXPECT_EQ(paths,
+              (std::vector<std::wstring>{L"Driver/KestruneDfu.cat", L"Driver/KestruneDfu.inf", L"Driver/infInstall.bat",
+                                         L"Driver/notes.txt", L"Firmware/KestruneFirmware.dfu", L"TouchpadUpdater.exe",
+                                         L"win64/dfu-util.exe"}));
+    // The notes hold "abc", whose SHA-256 is the standard's own example.
+    EXPECT_EQ(report.files[3].size, 3U);
+    EXPECT_EQ(report.files[3].sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(report.files[5].size, Read(L"TouchpadUpdater.exe").size());
+    // The stand-in driver package: WinUSB for the bootloader, on every build.
+    ASSERT_EQ(report.driver.infs.size(), 1U);
+    ASSERT_EQ(report.driver.infs[0].installs.size(), 1U);
+    EXPECT_EQ(report.driver.infs[0].installs[0].functionDriver, L"WinUSB");
+    EXPECT_EQ(report.driver.infs[0].cover.member, L"KestruneDfu.inf");
+    EXPECT_TRUE(report.warnings.empty()) << testing::PrintToString(report.warnings);
 }
 
 TEST_F(KitFolder, DownloadToolDllsAreFollowedThroughTheFolderWithoutCase)

@@ -8,8 +8,14 @@
 #     and with another umask: a byte-identical zip;
 #   - every broken input refused with a message naming the input, with no kit,
 #     no zip, no SHA256SUMS and no half-made folder left in the out folder, and
-#     with an earlier kit there removed; an out folder inside an input refused;
-#     a malformed command a usage error;
+#     with an earlier kit there removed (among them driver folders that break
+#     the package checks); an out folder inside an input refused; a malformed
+#     command a usage error;
+#   - a driver folder with what the checker warns of: a kit, and the warning
+#     on standard error naming the input;
+#   - a libusbK package (the tests' own, made at build time): a kit whose
+#     report gives the catalog members' digests that osslsigncode and
+#     sha256sum compute, and the signer's thumbprint that openssl computes;
 #   - the inputs unchanged throughout.
 #   make-kit-test.sh <source-dir> <build-dir>
 set -uo pipefail
@@ -26,6 +32,15 @@ cp -r "$KIT_STAND_INS/win64" "$inputs/dfu tool"
 cp "$KIT_STAND_INS/Firmware/KestruneFirmware.dfu" "$inputs/image v22.dfu"
 mkdir -p "$inputs/Driver-empty" "$inputs/tool-without-dll"
 : >"$inputs/Driver-empty/infInstall.bat"
+# Driver folders from the stand-in package: one for another device, one
+# whose catalog does not cover its INF, one with a batch file that passes
+# pnputil's exit codes on.
+for variant in other-device uncovered unmapped; do
+    cp -r "$KIT_STAND_INS/Driver" "$inputs/Driver-$variant"
+done
+sed -i 's/PID_DF11/PID_DF12/' "$inputs/Driver-other-device/KestruneDfu.inf"
+printf '; changed after signing\r\n' >>"$inputs/Driver-uncovered/KestruneDfu.inf"
+printf 'pnputil /add-driver "%%~dp0KestruneDfu.inf" /install\r\n' >"$inputs/Driver-unmapped/infInstall.bat"
 cp "$KIT_BUILD/tests/kit/KitProbeTool.exe" "$inputs/tool-without-dll/dfu-util.exe"
 head -c 4096 /dev/urandom >"$inputs/raw.bin"
 # A plain DFU file: the right suffix and CRC, but no DfuSe prefix.
@@ -98,6 +113,13 @@ grep -qxF "$programDigest  $programSize  TouchpadUpdater.exe" <<<"${report//$'\r
 grep -qF 'DfuSe image for 0483:DF11, bcdDevice 0x2200, bcdDFU 0x011A, 1 target' <<<"$report" ||
     kit_fail "KitCheck did not report the firmware: $report"
 grep -qF 'element 0: address 0x08000000, 8192 bytes' <<<"$report" || kit_fail "KitCheck did not report the element"
+for line in 'Driver/KestruneDfu.inf: class USBDevice {88BAE032-5A81-49F0-BC3D-A4FF138216D6}, provider "Kestrune"' \
+    'Windows x64 build 26100: [Kestrune.NTamd64] lists USB\VID_0483&PID_DF11 (hardware ID), install [DfuInstall]' \
+    '[DfuInstall]: function driver WinUSB (Include=winusb.inf, Needs=WINUSB.NT.Services), copies nothing' \
+    'catalog Driver/KestruneDfu.cat: signed by "CN=Touchpad Test Catalog Signing, O=Touchpad Test"' \
+    'whether Windows trusts this signer cannot be decided here' '0 warnings'; do
+    grep -qF -- "$line" <<<"$report" || kit_fail "KitCheck did not report: $line"
+done
 kit_check >/dev/null 2>&1
 [[ $? == 2 ]] || kit_fail "KitCheck without a folder did not exit 2"
 cp "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$unpacked/TouchpadUpdater/version.dll"
@@ -142,6 +164,12 @@ refused() {
     [[ $left == unrelated.txt ]] || kit_fail "$what: the out folder holds: $left"
     echo "refused ($exitCode): $what"
 }
+refused "a driver package for another device" \
+    "$inputs/Driver-other-device/KestruneDfu.inf: does not bind USB\VID_0483&PID_DF11 on Windows 10/11 x64 builds" \
+    --driver "$inputs/Driver-other-device" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu"
+refused "an INF changed after its catalog was signed" \
+    "$inputs/Driver-uncovered/KestruneDfu.inf: its catalog member holds a different SHA256 digest" \
+    --driver "$inputs/Driver-uncovered" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu"
 refused "a missing driver folder" "$inputs/none: not a folder" \
     --driver "$inputs/none" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu"
 refused "an empty installer" "$inputs/Driver-empty/infInstall.bat: empty" \
@@ -172,6 +200,39 @@ if ! kit_make --out "$KIT_WORK/out known" --driver "$inputs/Driver" --download-t
 elif ! grep -qE 'DLLs from win64: none; from Windows:.* KERNEL32\.dll.*; in win64 but taken from Windows \(KnownDLLs and API sets\): kernel32\.dll' "$KIT_WORK/stdout"; then
     kit_fail "the report does not say that Windows takes its own kernel32.dll: $(cat "$KIT_WORK/stdout")"
 fi
+
+# ---- a libusbK package, against osslsigncode ---------------------------------
+libusbk=$KIT_BUILD/tests/kit/packages/libusbk
+outK="$KIT_WORK/out libusbK"
+kit_make --out "$outK" --driver "$libusbk" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu" ||
+    kit_fail "the libusbK kit was refused: $(cat "$KIT_WORK/stderr")"
+report=$(kit_check "$outK/TouchpadUpdater" 2>&1 | tr -d '\r')
+grep -qF '[Install.NTamd64]: function driver libusbK' <<<"$report" || kit_fail "KitCheck did not report libusbK: $report"
+certificate=$KIT_BUILD/tests/support/catalog/signing/cert.pem
+for file in amd64/libusbK.sys amd64/libusbK.dll; do
+    found=$(osslsigncode verify -CAfile "$certificate" -catalog "$libusbk/dfu.cat" -in "$libusbk/$file" 2>&1)
+    theirs=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' <<<"$found")
+    if [[ $found != *"Signature verification: ok"* || -z $theirs ]]; then
+        kit_fail "osslsigncode does not find $file in the catalog: $found"
+    elif ! grep -F "Driver/$file -> " <<<"$report" | grep -qF "SHA256 image digest $theirs)"; then
+        kit_fail "KitCheck's catalog digest of $file is not osslsigncode's $theirs: $report"
+    else
+        echo "agree with osslsigncode: $file $theirs"
+    fi
+done
+infDigest=$(sha256sum "$libusbk/dfu.inf" | cut -d' ' -f1 | tr 'a-f' 'A-F')
+grep -qF "Driver/dfu.inf: class libusbK USB Devices" <<<"$report" && grep -qF "SHA256 file digest $infDigest)" <<<"$report" ||
+    kit_fail "KitCheck's catalog digest of dfu.inf is not sha256sum's $infDigest: $report"
+thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
+grep -qF "SHA-1 thumbprint $thumbprint," <<<"$report" || kit_fail "KitCheck's thumbprint is not openssl's $thumbprint"
+
+# ---- warnings ---------------------------------------------------------------
+outW="$KIT_WORK/out warned"
+kit_make --out "$outW" --driver "$inputs/Driver-unmapped" --download-tool "$inputs/dfu tool" \
+    --firmware "$inputs/image v22.dfu" || kit_fail "a kit with warnings was refused: $(cat "$KIT_WORK/stderr")"
+[[ -f $outW/TouchpadUpdater-kit.zip ]] || kit_fail "a kit with warnings made no zip"
+grep -qF "make-kit: warning: $inputs/Driver-unmapped/infInstall.bat: line 1: pnputil's exit code 3010" \
+    "$KIT_WORK/stderr" || kit_fail "make-kit did not print the warning: $(cat "$KIT_WORK/stderr")"
 
 # Neither of these may touch anything: the input digest below shows it.
 kit_make --out "$inputs/Driver/dist" "${sound[@]}"

@@ -114,4 +114,42 @@ TEST_F(BootloaderEntryExchange, SlowWriteAndSilentTouchpadTakeAtMostAboutTwoSeco
     EXPECT_EQ(touchpad.Receive(64, 300), ExpectedFrame);
 }
 
+// The connection's end of a pipe that takes no more bytes, in the
+// non-blocking mode: a write to it completes at once, successfully, with
+// fewer bytes than asked for, as a serial driver completes a write whose
+// time-outs ran out while the device took part of the data.
+class ShortWrite : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::wstring name = L"pipe\\TouchpadShortWrite" + std::to_wstring(GetCurrentProcessId());
+        server.Reset(CreateNamedPipeW((L"\\\\.\\" + name).c_str(), PIPE_ACCESS_DUPLEX,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 64, 64, 0, nullptr));
+        ASSERT_TRUE(server.IsValid()) << "error " << GetLastError();
+        ASSERT_TRUE(connection.Open(name));
+        DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+        ASSERT_TRUE(SetNamedPipeHandleState(connection.PortHandle(), &mode, nullptr, nullptr));
+        // Filled a byte at a time, until a byte no longer gets in.
+        const std::uint8_t filler = 0x55;
+        DWORD written = 1;
+        for (int count = 0; written == 1 && count < 1 << 20; ++count) {
+            OVERLAPPED record{};
+            ASSERT_TRUE(WriteFile(connection.PortHandle(), &filler, 1, nullptr, &record));
+            ASSERT_TRUE(GetOverlappedResult(connection.PortHandle(), &record, &written, FALSE));
+        }
+        ASSERT_EQ(written, 0U);
+    }
+
+    UniqueFileHandle server;
+    SerialConnection connection;
+};
+
+TEST_F(ShortWrite, FrameWrittenShortIsAFailedSend)
+{
+    EXPECT_FALSE(connection.Write(BootloaderEntryCommand.data(),
+                                  static_cast<std::uint32_t>(BootloaderEntryCommand.size()), CommandTimeoutMs));
+    // Which the update answers with the next port name.
+    EXPECT_FALSE(SendBootloaderEntryCommand(connection));
+}
+
 } // namespace

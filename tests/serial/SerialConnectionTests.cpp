@@ -5,8 +5,51 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
+#include <new>
 #include <thread>
+
+namespace {
+
+// The blocks one test watches, and whether each was freed.
+std::array<std::atomic<const void*>, 2> watchedBlocks{};
+std::array<std::atomic<bool>, 2> watchedBlockFreed{};
+
+void NoteFreed(const void* block)
+{
+    for (std::size_t index = 0; index < watchedBlocks.size(); ++index) {
+        if (watchedBlocks[index].load() == block) {
+            watchedBlockFreed[index] = true;
+        }
+    }
+}
+
+} // namespace
+
+// This program's own global operator new and delete, on the process heap,
+// so that the blocks a test watches are seen when they are freed.
+void* operator new(std::size_t size)
+{
+    void* block = HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void operator delete(void* block) noexcept
+{
+    if (block != nullptr) {
+        NoteFreed(block);
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+}
+
+void operator delete(void* block, std::size_t /*size*/) noexcept
+{
+    operator delete(block);
+}
 
 namespace {
 
@@ -430,6 +473,28 @@ TEST_F(SerialConnectionTransfer, WriteThatOverfillsUnreadLineTimesOutAndConnecti
     const Bytes next = {0x71, 0x72, 0x73};
     EXPECT_TRUE(connection.Write(next.data(), static_cast<std::uint32_t>(next.size()), 1000));
     EXPECT_EQ(touchpad.Receive(16, 300), next);
+}
+
+// Wine completes a cancellation at once, a Windows serial driver whenever it
+// gets to it: what the system may still write to (a record still marked
+// pending, and its buffer) is never freed, what it is done with is.
+TEST(CancelledTransfer, RecordStillPendingIsNeverFreed)
+{
+    for (const bool pending : {false, true}) {
+        SCOPED_TRACE(pending ? "pending" : "completed");
+        auto transfer = std::make_unique<OverlappedTransfer>();
+        transfer->buffer.assign(5, 0xCC);
+        transfer->record.Internal = pending ? STATUS_PENDING : StatusCancelled;
+        watchedBlocks[0] = transfer.get();
+        watchedBlocks[1] = transfer->buffer.data();
+        watchedBlockFreed[0] = false;
+        watchedBlockFreed[1] = false;
+        ReleaseTransfer(std::move(transfer));
+        EXPECT_EQ(watchedBlockFreed[0].load(), !pending) << "the record";
+        EXPECT_EQ(watchedBlockFreed[1].load(), !pending) << "the buffer";
+        watchedBlocks[0] = nullptr;
+        watchedBlocks[1] = nullptr;
+    }
 }
 
 // Run only by line-format-from-linux.sh, which looks at the pty from the

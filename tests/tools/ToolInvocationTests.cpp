@@ -6,37 +6,39 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
 namespace {
 
-TEST(ToolInvocationText, QuotesEachProgramPathAndNamesItsDirectory)
+TEST(ToolInvocationText, NamesEachToolAndItsDirectory)
 {
     const struct {
         std::wstring appDirectory;
-        std::wstring installerCommandLine;
-        std::wstring installerDirectory;
+        std::wstring installerPath;
         std::wstring downloadCommandLine;
         std::wstring downloadDirectory;
     } cases[] = {
-        {L"C:\\Kit Dir", L"\"C:\\Kit Dir\\Driver\\infInstall.bat\"", L"C:\\Kit Dir\\Driver",
+        {L"C:\\Kit Dir", L"C:\\Kit Dir\\Driver\\infInstall.bat",
          L"\"C:\\Kit Dir\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave",
          L"C:\\Kit Dir\\win64"},
-        {L"C:", L"\"C:\\Driver\\infInstall.bat\"", L"C:\\Driver",
+        {L"C:", L"C:\\Driver\\infInstall.bat",
          L"\"C:\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave", L"C:\\win64"},
-        {L"", L"\"\\Driver\\infInstall.bat\"", L"\\Driver",
-         L"\"\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave", L"\\win64"},
+        {L"", L"\\Driver\\infInstall.bat", L"\"\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave",
+         L"\\win64"},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.appDirectory);
-        const ToolInvocation installer = DriverInstallerInvocation(testCase.appDirectory);
-        EXPECT_EQ(installer.commandLine, testCase.installerCommandLine);
-        EXPECT_EQ(installer.workingDirectory, testCase.installerDirectory);
+        EXPECT_EQ(DriverInstallerPath(testCase.appDirectory), testCase.installerPath);
         const ToolInvocation download = DownloadToolInvocation(testCase.appDirectory);
         EXPECT_EQ(download.commandLine, testCase.downloadCommandLine);
         EXPECT_EQ(download.workingDirectory, testCase.downloadDirectory);
     }
+    // The interpreter takes the outer quotes off and keeps the inner ones,
+    // which hold the characters it would otherwise act on.
+    EXPECT_EQ(InterpreterCommandLine(L"C:\\Windows\\system32\\cmd.exe", L"C:\\Kit & ^ ( ) ; ,\\infInstall.bat"),
+              L"\"C:\\Windows\\system32\\cmd.exe\" /d /c \"\"C:\\Kit & ^ ( ) ; ,\\infInstall.bat\"\"");
 }
 
 constexpr char installerExitCode = 5;
@@ -91,21 +93,55 @@ protected:
     const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath};
 };
 
-TEST_F(ToolInvocationRun, DriverInstallerRunsInItsDirectoryAndHandsBackItsExitCode)
+// The user's ComSpec names the planted program: the installer still runs in
+// the system's own interpreter.
+TEST_F(ToolInvocationRun, DriverInstallerRunsInItsDirectoryInTheSystemInterpreterAndHandsBackItsExitCode)
 {
-    const ToolInvocation installer = DriverInstallerInvocation(kit);
+    const ScopedEnvironmentVariable comSpec{L"ComSpec", plantedProgram};
     DWORD exitCode = 0;
-    EXPECT_TRUE(ChildProcessRunner(installer.commandLine, installer.workingDirectory, &exitCode));
+    EXPECT_TRUE(RunDriverInstaller(kit, &exitCode));
     EXPECT_EQ(exitCode, static_cast<DWORD>(installerExitCode));
     EXPECT_EQ(InstallerMarker(), Narrow(kit) + "\\Driver\r\n");
     EXPECT_TRUE(ReadChildRecords(recordPath).empty()) << "a program ran instead of or besides the batch file";
 }
 
+// Neither a missing installer nor a folder in its place starts anything:
+// the interpreter would end with an error code of its own.
+TEST_F(ToolInvocationRun, MissingDriverInstallerStartsNothing)
+{
+    const std::wstring installer = DriverInstallerPath(kit);
+    ASSERT_TRUE(RemoveTree(installer));
+    DWORD exitCode = 0xdeadbeef;
+    EXPECT_FALSE(RunDriverInstaller(kit, &exitCode));
+    EXPECT_EQ(exitCode, 0xdeadbeefU);
+
+    ASSERT_TRUE(MakeDirectories(installer));
+    EXPECT_FALSE(RunDriverInstaller(kit, &exitCode));
+    EXPECT_EQ(exitCode, 0xdeadbeefU);
+}
+
+// Only the batch file's own quoted path counts against the 259 units; the
+// interpreter's part of the command line does not.
+TEST_F(ToolInvocationRun, DriverInstallerStartsWithAQuotedPathOfUpTo259Units)
+{
+    const std::wstring folder = PathOfLength(scratch.Path() + L"\\kit & ^ ( ) ; ,", 242);
+    ASSERT_TRUE(MakeDirectories(folder));
+    for (const std::size_t length : {257U, 258U}) {
+        SCOPED_TRACE(length);
+        const std::wstring batchPath = folder + L"\\" + std::wstring(length - folder.size() - 5, L'i') + L".bat";
+        ASSERT_EQ(batchPath.size(), length);
+        ASSERT_TRUE(WriteBytes(batchPath, "@exit /b 6\r\n"));
+
+        DWORD exitCode = 0xdeadbeef;
+        EXPECT_EQ(BatchFileRunner(batchPath, folder, &exitCode), length == 257);
+        EXPECT_EQ(exitCode, length == 257 ? 6U : 0xdeadbeefU);
+    }
+}
+
 TEST_F(ToolInvocationRun, DownloadToolGetsItsArgumentsAndFindsTheImageFromItsDirectory)
 {
-    const ToolInvocation download = DownloadToolInvocation(kit);
     DWORD exitCode = 0;
-    EXPECT_TRUE(ChildProcessRunner(download.commandLine, download.workingDirectory, &exitCode));
+    EXPECT_TRUE(RunDownloadTool(kit, &exitCode));
     EXPECT_EQ(exitCode, recordExitCode);
 
     const std::vector<ChildRecord> records = ReadChildRecords(recordPath);
@@ -118,14 +154,18 @@ TEST_F(ToolInvocationRun, DownloadToolGetsItsArgumentsAndFindsTheImageFromItsDir
     EXPECT_EQ(records[0].argumentFiles[1], L"KestruneFirmware test image");
 }
 
-// Proves that the two tests above would catch a lost quote: unquoted, both
+// Proves that the tests above would catch a lost quote: unquoted, both
 // command lines run the planted program.
 TEST_F(ToolInvocationRun, UnquotedProgramPathsWouldRunThePlantedProgram)
 {
-    for (const ToolInvocation& invocation : {DriverInstallerInvocation(kit), DownloadToolInvocation(kit)}) {
-        SCOPED_TRACE(invocation.commandLine);
+    std::array<wchar_t, MAX_PATH> systemDirectory{};
+    ASSERT_GT(GetSystemDirectoryW(systemDirectory.data(), MAX_PATH), 0U);
+    const std::wstring interpreter = std::wstring(systemDirectory.data()) + L"\\cmd.exe";
+    for (const std::wstring& commandLine :
+         {InterpreterCommandLine(interpreter, DriverInstallerPath(kit)), DownloadToolInvocation(kit).commandLine}) {
+        SCOPED_TRACE(commandLine);
         DWORD exitCode = 0;
-        EXPECT_TRUE(ChildProcessRunner(Unquoted(invocation.commandLine), invocation.workingDirectory, &exitCode));
+        EXPECT_TRUE(ChildProcessRunner(Unquoted(commandLine), kit, &exitCode));
         EXPECT_EQ(exitCode, recordExitCode);
     }
     const std::vector<ChildRecord> records = ReadChildRecords(recordPath);

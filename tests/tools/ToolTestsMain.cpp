@@ -28,10 +28,10 @@ bool WriteWideText(const std::wstring& path, const std::wstring& text)
     return file.IsValid() && WriteFile(file.Get(), text.data(), size, &written, nullptr) && written == size;
 }
 
-DWORD RunTool(const ToolInvocation& invocation)
+DWORD ExitCodeOf(bool (*run)(const std::wstring& appDirectory, DWORD* exitCode))
 {
     DWORD exitCode = toolNotStartedExitCode;
-    ChildProcessRunner(invocation.commandLine, invocation.workingDirectory, &exitCode);
+    run(AppDirectory(), &exitCode);
     return exitCode;
 }
 
@@ -55,10 +55,10 @@ int RunChildMode(const std::vector<std::wstring>& arguments)
         return WriteWideText(operand, AppDirectory()) ? 0 : unknownModeExitCode + 2;
     }
     if (mode == L"--child-run-driver-installer") {
-        return static_cast<int>(RunTool(DriverInstallerInvocation(AppDirectory())));
+        return static_cast<int>(ExitCodeOf(RunDriverInstaller));
     }
     if (mode == L"--child-run-download-tool") {
-        return static_cast<int>(RunTool(DownloadToolInvocation(AppDirectory())));
+        return static_cast<int>(ExitCodeOf(RunDownloadTool));
     }
     return unknownModeExitCode;
 }
