@@ -66,6 +66,13 @@ mkdir -p "$inputs/tool-bare-leaf" "$inputs/tool-known-dll"
 cp "$KIT_BUILD/tests/kit/KitProbeTool.exe" "$inputs/tool-bare-leaf/dfu-util.exe"
 cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$inputs/tool-bare-leaf/"
 cp "$KIT_BUILD/tests/kit/KitProbeBareLeaf.dll" "$inputs/tool-bare-leaf/KitProbeLeaf.dll"
+cp -r "$inputs/tool-bare-leaf" "$inputs/tool-forward-nowhere"
+cp "$KIT_BUILD/tests/kit/KitProbeForwardLeaf.dll" "$inputs/tool-forward-nowhere/KitProbeLeaf.dll"
+# The tool importing its DLL without the extension, which the loader adds.
+mkdir -p "$inputs/tool-no-extension"
+LC_ALL=C sed 's/KitProbeDep\.dll\x00/KitProbeDep\x00\x00\x00\x00\x00/' "$KIT_BUILD/tests/kit/KitProbeTool.exe" \
+    >"$inputs/tool-no-extension/dfu-util.exe"
+cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$inputs/tool-no-extension/"
 cp -r "$KIT_STAND_INS/win64/." "$inputs/tool-known-dll/"
 cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$inputs/tool-known-dll/kernel32.dll"
 inputsBefore=$(kit_tree_digest "$inputs")
@@ -191,6 +198,18 @@ refused "a target without elements" "$inputs/empty target.dfu: at byte 281: targ
 refused "a DLL without the function the tool's DLL imports" \
     "$inputs/tool-bare-leaf/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which does not export it" \
     --driver "$inputs/Driver" --download-tool "$inputs/tool-bare-leaf" --firmware "$inputs/image v22.dfu"
+
+refused "a DLL forwarding the function to a DLL that is nowhere" \
+    "$inputs/tool-forward-nowhere/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which forwards it to KitProbeTarget.KitProbeLeaf, and KitProbeTarget.dll, which is neither" \
+    --driver "$inputs/Driver" --download-tool "$inputs/tool-forward-nowhere" --firmware "$inputs/image v22.dfu"
+
+# An import without extension finds its DLL as the loader does.
+if ! kit_make --out "$KIT_WORK/out no extension" --driver "$inputs/Driver" --download-tool "$inputs/tool-no-extension" \
+    --firmware "$inputs/image v22.dfu"; then
+    kit_fail "a tool importing a DLL without its extension was refused: $(cat "$KIT_WORK/stderr")"
+elif ! grep -qF 'DLLs from win64: KitProbeDep.dll KitProbeLeaf.dll; from Windows:' "$KIT_WORK/stdout"; then
+    kit_fail "the report does not list the DLL imported without extension: $(cat "$KIT_WORK/stdout")"
+fi
 
 # A KnownDLL in the tool's folder, whose own imports would fail: Windows
 # takes its own copy, and the report says so.
