@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -12,9 +13,13 @@ constexpr std::size_t TargetPrefixLength = 274;
 constexpr std::size_t TargetNameLength = 255;
 constexpr std::size_t ElementHeaderLength = 8;
 constexpr std::uint16_t AnyId = 0xFFFF;
-// Overlapping elements are reported up to this many per target: enough to
+// Elements out of order are reported up to this many per image: enough to
 // show the fault, and a file of many small elements cannot make it slow.
-constexpr std::size_t MaxOverlapsReported = 16;
+constexpr std::size_t MaxOrderProblems = 16;
+constexpr const char* WhyAscending =
+    "elements of one alternate setting must follow in ascending address order without overlap, across its "
+    "targets: the download tool erases flash page by page as it writes and remembers only the last page it "
+    "erased, so going back into an earlier page erases what was written there";
 
 bool MatchesId(std::uint16_t field, std::uint16_t wanted)
 {
@@ -71,9 +76,9 @@ private:
 
     // Reads the target at `cursor` and its elements and moves past them;
     // false where the walk cannot go on.
-    bool ReadTarget(std::size_t index, std::size_t& cursor)
+    bool ReadTarget(std::size_t targetIndex, std::size_t& cursor)
     {
-        const std::string name = "target " + std::to_string(index);
+        const std::string name = "target " + std::to_string(targetIndex);
         if (end - cursor < TargetPrefixLength) {
             Problem(cursor, name + " prefix needs 274 bytes, " + std::to_string(end - cursor) + " are left " + where);
             return false;
@@ -95,9 +100,12 @@ private:
         const std::uint32_t elementCount = Read32(prefix + 270);
         cursor += TargetPrefixLength;
         const std::size_t elementsStart = cursor;
+        if (elementCount == 0) {
+            Problem(sizeOffset + 4, name + " has no elements: the download tool would write nothing for it");
+        }
         // The count is not trusted: the walk ends with the file.
         for (std::uint32_t element = 0; element < elementCount; ++element) {
-            if (!ReadElement(name, element, cursor, target)) {
+            if (!ReadElement(targetIndex, element, cursor, target)) {
                 parsed.targets.push_back(std::move(target));
                 return false;
             }
@@ -106,14 +114,13 @@ private:
             Problem(sizeOffset, name + " size " + std::to_string(targetSize) + ", its elements take " +
                                     std::to_string(cursor - elementsStart));
         }
-        ReportOverlaps(name, target);
         parsed.targets.push_back(std::move(target));
         return true;
     }
 
-    bool ReadElement(const std::string& targetName, std::uint32_t index, std::size_t& cursor, DfuTarget& target)
+    bool ReadElement(std::size_t targetIndex, std::uint32_t elementIndex, std::size_t& cursor, DfuTarget& target)
     {
-        const std::string name = "element " + std::to_string(index) + " of " + targetName;
+        const std::string name = ElementName(targetIndex, elementIndex);
         if (end - cursor < ElementHeaderLength) {
             Problem(cursor, name + " header needs 8 bytes, " + std::to_string(end - cursor) + " are left " + where);
             return false;
@@ -131,46 +138,64 @@ private:
             Problem(cursor, name + " at 0x" + Hex(element.address, 8) + " size " + std::to_string(element.size) +
                                 " ends past the 32-bit address space");
         }
+        if (element.size != 0) {
+            CheckOrder(target.alternateSetting, {element.address, element.address + std::uint64_t{element.size},
+                                                 targetIndex, elementIndex, element.offset});
+        }
         target.elements.push_back(element);
         cursor += ElementHeaderLength + element.size;
         return true;
     }
 
-    // Every pair of the target's elements whose address ranges meet, each at
-    // the later element of the pair, in file order.
-    void ReportOverlaps(const std::string& targetName, const DfuTarget& target)
+    struct Span {
+        std::uint64_t start = 0;
+        std::uint64_t end = 0; // one past the last byte
+        std::size_t target = 0;
+        std::uint32_t element = 0;
+        std::size_t offset = 0;
+    };
+
+    // What the download tool has written for one alternate setting.
+    struct Written {
+        std::vector<Span> spans;  // in file order
+        std::size_t furthest = 0; // the span that ends highest
+    };
+
+    static std::string ElementName(std::size_t target, std::uint32_t element)
     {
-        const std::vector<DfuElement>& elements = target.elements;
-        std::vector<std::size_t> byAddress(elements.size());
-        for (std::size_t index = 0; index < byAddress.size(); ++index) {
-            byAddress[index] = index;
+        return "element " + std::to_string(element) + " of target " + std::to_string(target);
+    }
+
+    static std::string Range(const Span& span)
+    {
+        return "0x" + Hex(static_cast<std::uint32_t>(span.start), 8) + "-0x" +
+               Hex(static_cast<std::uint32_t>(span.end - 1), 8);
+    }
+
+    // The download tool writes the elements in file order; each must start
+    // at or after the end of everything written before for its alternate
+    // setting. An element that goes back is reported against one it
+    // overlaps, or else against the one that reached furthest.
+    void CheckOrder(std::uint8_t alternateSetting, const Span& span)
+    {
+        Written& written = writtenByAlternateSetting[alternateSetting];
+        if (!written.spans.empty() && span.start < written.spans[written.furthest].end &&
+            orderProblems < MaxOrderProblems) {
+            ++orderProblems;
+            const auto overlapped =
+                std::find_if(written.spans.begin(), written.spans.end(), [&span](const Span& earlier) {
+                    return span.start < earlier.end && earlier.start < span.end;
+                });
+            const Span& other = overlapped != written.spans.end() ? *overlapped : written.spans[written.furthest];
+            Problem(span.offset, ElementName(span.target, span.element) + " (" + Range(span) + ") " +
+                                     (overlapped != written.spans.end() ? "overlaps " : "lies below ") +
+                                     ElementName(other.target, other.element) + " (" + Range(other) +
+                                     "), alternate setting " + std::to_string(alternateSetting) + ": " + WhyAscending);
         }
-        std::sort(byAddress.begin(), byAddress.end(), [&elements](std::size_t left, std::size_t right) {
-            return elements[left].address < elements[right].address;
-        });
-        std::vector<std::pair<std::size_t, std::size_t>> pairs; // (later, earlier) in file order
-        for (std::size_t position = 0; position < byAddress.size() && pairs.size() < MaxOverlapsReported; ++position) {
-            const DfuElement& low = elements[byAddress[position]];
-            const std::uint64_t lowEnd = static_cast<std::uint64_t>(low.address) + low.size;
-            // Sorted by address: the first one that starts past this end
-            // ends the search.
-            for (std::size_t next = position + 1;
-                 next < byAddress.size() && elements[byAddress[next]].address < lowEnd &&
-                 pairs.size() < MaxOverlapsReported;
-                 ++next) {
-                // An empty element covers no address.
-                if (elements[byAddress[next]].size == 0) {
-                    continue;
-                }
-                pairs.emplace_back(std::max(byAddress[position], byAddress[next]),
-                                   std::min(byAddress[position], byAddress[next]));
-            }
+        if (written.spans.empty() || span.end > written.spans[written.furthest].end) {
+            written.furthest = written.spans.size();
         }
-        std::sort(pairs.begin(), pairs.end());
-        for (const auto& [later, earlier] : pairs) {
-            Problem(elements[later].offset, "element " + std::to_string(earlier) + " of " + targetName +
-                                                " overlaps element " + std::to_string(later));
-        }
+        written.spans.push_back(span);
     }
 
     const std::vector<std::uint8_t>& image;
@@ -178,6 +203,8 @@ private:
     const bool hasSuffix;
     const std::string where;
     DfuSeImage& parsed;
+    std::map<std::uint8_t, Written> writtenByAlternateSetting;
+    std::size_t orderProblems = 0;
 };
 
 } // namespace

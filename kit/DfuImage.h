@@ -67,8 +67,11 @@ std::uint32_t Crc32Register(const std::uint8_t* bytes, std::size_t count, std::u
 bool ReadDfuSuffix(const std::vector<std::uint8_t>& image, DfuSuffix& suffix);
 
 // Parses the image; problems is empty exactly when it is a sound DfuSe file
-// for the bootloader. The suffix's problems come first (the download tool
-// checks it first), then those of the prefix, targets and elements in file
-// order. The walk stops where a target or element runs past the end; a file
+// for the bootloader: every target has elements, and the elements of each
+// alternate setting, across its targets in file order, rise in address
+// without overlap (the download tool erases flash page by page as it writes,
+// remembering only the last page erased). The suffix's problems come first
+// (the download tool checks it first), then those of the prefix, targets and
+// elements in file order. The walk stops where a target or element runs past the end; a file
 // without a valid suffix is walked as if it had none. bcdDevice is not checked.
 DfuSeImage ReadDfuSeImage(const std::vector<std::uint8_t>& image);

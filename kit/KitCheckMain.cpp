@@ -135,6 +135,12 @@ void PrintReport(const std::wstring& folder, const KitReport& report)
     for (const std::string& dll : report.systemDlls) {
         dlls += L" " + Widen(dll);
     }
+    if (!report.overriddenToolDlls.empty()) {
+        dlls += L"; in win64 but taken from Windows (KnownDLLs and API sets):";
+        for (const std::wstring& dll : report.overriddenToolDlls) {
+            dlls += L" " + dll.substr(dll.find(L'/') + 1);
+        }
+    }
     WriteLine(STD_OUTPUT_HANDLE, dlls);
     PrintDriverPackage(report.driver);
     WriteLine(STD_OUTPUT_HANDLE, L"Files (SHA-256, size in bytes, path):");

@@ -8,6 +8,7 @@
 #include "DfuImage.h"
 #include "DriverPackage.h"
 #include "KitLayout.h"
+#include "WindowsDlls.h"
 
 #include <cstdint>
 #include <string>
@@ -23,10 +24,13 @@ struct KitReport {
     // One line per problem, each naming its file; empty when the kit is sound.
     std::vector<std::wstring> problems;
     DfuSeImage firmware;
-    // The DLLs the download tool loads from its own folder, and the names it
-    // takes from Windows, in the order they were met.
+    // The DLLs the download tool loads from its own folder when it starts,
+    // and the names it takes from Windows, in the order they were met.
     std::vector<std::wstring> toolDlls;
     std::vector<std::string> systemDlls;
+    // DLLs in win64 that the loader passes over for Windows' own (KnownDLLs,
+    // API sets).
+    std::vector<std::wstring> overriddenToolDlls;
     // Every file of the kit, sorted by path.
     std::vector<KitFile> files;
     // What does not refuse the kit but a maintainer should read, each line
@@ -36,7 +40,3 @@ struct KitReport {
 };
 
 KitReport CheckKit(const std::wstring& folder);
-
-// Whether Windows 10 and 11 x64 provide a DLL of this name in System32
-// (names compared without case; API-set names count as provided).
-bool IsProvidedByWindows(const std::string& dllName);

@@ -169,14 +169,24 @@ TEST(DfuSeImage, AcceptsSoundImagesAndListsTheirTargets)
         {"size without suffix", Composer().Target().Element(0x08000000, 64), false, 0x0483, 0xDF11},
         {"size with suffix", Composer().Target().Element(0x08000000, 64), true, 0x0483, 0xDF11},
         {"wildcard IDs", Composer().Target().Element(0x08000000, 64), false, 0xFFFF, 0xFFFF},
-        {"targets named and not, adjacent elements out of order",
+        {"targets named and not, adjacent elements in order",
          Composer()
              .Target(0, "Flash")
-             .Element(0x08004000, 32)
              .Element(0x08000000, 0x4000)
+             .Element(0x08004000, 32)
              .Target(1, "Opt", false)
              .Element(0x1FFF7800, 16),
          true, 0x0483, 0xDF11},
+        {"one alternate setting over two targets in ascending order, another at the same addresses between",
+         Composer()
+             .Target(0)
+             .Element(0x08000000, 64)
+             .Target(1)
+             .Element(0x08000000, 64)
+             .Target(0)
+             .Element(0x08000040, 8)
+             .Element(0x08000800, 8),
+         false, 0x0483, 0xDF11},
         {"unterminated 255-letter name, ends at 4 GiB",
          Composer().Target(2, std::string(255, 'n')).Element(0xFFFFFFC0, 64), false, 0x0483, 0xFFFF},
     };
@@ -193,6 +203,15 @@ TEST(DfuSeImage, AcceptsSoundImagesAndListsTheirTargets)
 
 // A target with one 64-byte element: target at 11, element header at 285,
 // its data up to 357, the suffix from 357 (bcdDFU at 363, CRC at 369).
+// The reason every out-of-order element is reported with.
+std::string OutOfOrder(std::size_t offset, const std::string& what)
+{
+    return std::to_string(offset) + ": " + what +
+           ": elements of one alternate setting must follow in ascending address order without overlap, across its "
+           "targets: the download tool erases flash page by page as it writes and remembers only the last page it "
+           "erased, so going back into an earlier page erases what was written there";
+}
+
 TEST(DfuSeImage, ReportsEachProblemAtItsOffset)
 {
     const Bytes body = Composer().Target().Element(0x08000000, 64).Body();
@@ -246,7 +265,28 @@ TEST(DfuSeImage, ReportsEachProblemAtItsOffset)
          {"289: element 0 of target 0 is empty"}},
         {"overlaps, lower address later",
          Seal(Composer().Target().Element(0x08000020, 64).Element(0x08000000, 64).Element(0x08000050, 8).Body()),
-         {"357: element 0 of target 0 overlaps element 1", "429: element 0 of target 0 overlaps element 2"}},
+         {OutOfOrder(357, "element 1 of target 0 (0x08000000-0x0800003F) overlaps element 0 of target 0 "
+                          "(0x08000020-0x0800005F), alternate setting 0"),
+          OutOfOrder(429, "element 2 of target 0 (0x08000050-0x08000057) overlaps element 0 of target 0 "
+                          "(0x08000020-0x0800005F), alternate setting 0")}},
+        {"no overlap, lower address later",
+         Seal(Composer().Target().Element(0x08004000, 32).Element(0x08000000, 0x4000).Body()),
+         {OutOfOrder(325, "element 1 of target 0 (0x08000000-0x08003FFF) lies below element 0 of target 0 "
+                          "(0x08004000-0x0800401F), alternate setting 0")}},
+        {"two targets of one alternate setting overlap",
+         Seal(Composer().Target(1).Element(0x08000000, 64).Target(1).Element(0x08000020, 64).Body()),
+         {OutOfOrder(631, "element 0 of target 1 (0x08000020-0x0800005F) overlaps element 0 of target 0 "
+                          "(0x08000000-0x0800003F), alternate setting 1")}},
+        {"a target without elements",
+         Seal(Composer().Target().Body()),
+         {"281: target 0 has no elements: the download tool would write nothing for it"}},
+        {"a target without elements after a sound one",
+         Seal(Composer().Target().Element(0x08000000, 64).Target(1).Body()),
+         {"627: target 1 has no elements: the download tool would write nothing for it"}},
+        {"no target has elements",
+         Seal(Composer().Target().Target(1).Body()),
+         {"281: target 0 has no elements: the download tool would write nothing for it",
+          "555: target 1 has no elements: the download tool would write nothing for it"}},
         {"past 4 GiB",
          Seal(Composer().Target().Element(0xFFFFFFC1, 64).Body()),
          {"285: element 0 of target 0 at 0xFFFFFFC1 size 64 ends past the 32-bit address space"}},
@@ -286,6 +326,23 @@ TEST(DfuSeImage, ReportsEachProblemAtItsOffset)
     for (const Case& test : cases) {
         EXPECT_EQ(Problems(ReadDfuSeImage(test.image)), test.expected) << test.name;
     }
+}
+
+// Every element below the one before it: each is refused, and the report
+// stops at 16 of them.
+TEST(DfuSeImage, ReportsAtMostSixteenElementsOutOfOrder)
+{
+    Composer composer;
+    composer.Target();
+    for (std::uint32_t index = 0; index < 1000; ++index) {
+        composer.Element(0x08100000 - index * 4, 4);
+    }
+    const std::vector<std::string> problems = Problems(ReadDfuSeImage(Seal(composer.Body())));
+    ASSERT_EQ(problems.size(), 16U);
+    EXPECT_EQ(problems.back().substr(0, 90),
+              OutOfOrder(285 + 16 * 12, "element 16 of target 0 (0x080FFFC0-0x080FFFC3) lies below element 0 of "
+                                        "target 0 (0x08100000-0x08100003)")
+                  .substr(0, 90));
 }
 
 } // namespace

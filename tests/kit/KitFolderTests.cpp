@@ -1,3 +1,4 @@
+#include "ByteFields.h"
 #include "FileDigest.h"
 #include "KitFolder.h"
 #include "PeImage.h"
@@ -32,17 +33,85 @@ void PatchPe(std::vector<std::uint8_t>& bytes, std::size_t fromSignature, std::u
     bytes[signature + fromSignature] = static_cast<std::uint8_t>(value & 0xFF);
     bytes[signature + fromSignature + 1] = static_cast<std::uint8_t>(value >> 8);
 }
-// Each import as "dll!function" or "dll!#ordinal", in table order.
-std::vector<std::string> ImportList(const PeImage& image)
+void Put32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value)
+{
+    for (std::size_t index = 0; index < 4; ++index, value >>= 8U) {
+        bytes.at(offset + index) = static_cast<std::uint8_t>(value & 0xFFU);
+    }
+}
+
+// Writes a delay-import directory that takes `function` from `dll` into the
+// room the probe tool keeps for it (see KitProbeTool.cpp), and points the
+// header's directory entry at it: GNU ld makes no such directory itself.
+bool AddDelayImport(std::vector<std::uint8_t>& bytes, const std::string& dll, const std::string& function)
+{
+    const std::string marker = "KitProbeDelayRoom";
+    const auto found = std::search(bytes.begin(), bytes.end(), marker.begin(), marker.end());
+    const std::size_t room = static_cast<std::size_t>(found - bytes.begin());
+    const std::size_t signature = Read32(bytes.data() + 0x3C);
+    const std::size_t optional = signature + 24;
+    const std::size_t sections = optional + Read16(bytes.data() + signature + 20);
+    std::uint32_t rva = 0;
+    for (std::size_t index = 0; found != bytes.end() && index < Read16(bytes.data() + signature + 6); ++index) {
+        const std::uint8_t* header = bytes.data() + sections + index * 40;
+        if (room >= Read32(header + 20) && room - Read32(header + 20) < Read32(header + 16)) {
+            rva = Read32(header + 12) + static_cast<std::uint32_t>(room - Read32(header + 20));
+        }
+    }
+    // The descriptor, the zero one that ends the directory, the name table
+    // (one entry and its zero end), the hint and name, the DLL's name.
+    std::vector<std::uint8_t> table(96, 0);
+    const auto nameRva = static_cast<std::uint32_t>(rva + table.size() + 2 + function.size() + 1);
+    Put32(table, 0, 1);
+    Put32(table, 4, nameRva);
+    Put32(table, 8, rva + 508);
+    Put32(table, 12, rva + 64);
+    Put32(table, 16, rva + 64);
+    Put32(table, 64, rva + 96);
+    table.insert(table.end(), {0, 0});
+    table.insert(table.end(), function.begin(), function.end());
+    table.push_back(0);
+    table.insert(table.end(), dll.begin(), dll.end());
+    table.push_back(0);
+    if (rva == 0 || table.size() > 500) {
+        return false;
+    }
+    std::copy(table.begin(), table.end(), bytes.begin() + static_cast<std::ptrdiff_t>(room));
+    const std::size_t directory = optional + 112 + std::size_t{13} * 8;
+    Put32(bytes, directory, rva);
+    Put32(bytes, directory + 4, 64);
+    return true;
+}
+
+// Overwrites the DLL name `from` that the file imports with the shorter `to`.
+bool RenameImport(std::vector<std::uint8_t>& bytes, const std::string& from, const std::string& to)
+{
+    const std::string name = from + '\0';
+    const auto found = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+    if (found == bytes.end() || to.size() > from.size()) {
+        return false;
+    }
+    std::fill(found, found + static_cast<std::ptrdiff_t>(from.size()), 0);
+    std::copy(to.begin(), to.end(), found);
+    return true;
+}
+
+std::vector<std::string> FunctionList(const std::vector<PeImport>& imports)
 {
     std::vector<std::string> list;
-    for (const PeImport& import : image.imports) {
+    for (const PeImport& import : imports) {
         for (const PeImportedFunction& function : import.functions) {
             list.push_back(import.dll + "!" +
                            (function.name.empty() ? "#" + std::to_string(function.ordinal) : function.name));
         }
     }
     return list;
+}
+
+// Each import as "dll!function" or "dll!#ordinal", in table order.
+std::vector<std::string> ImportList(const PeImage& image)
+{
+    return FunctionList(image.imports);
 }
 
 constexpr std::size_t MachineField = 4;
@@ -105,6 +174,21 @@ public:
             Copy(variable, std::wstring(L"win64\\") + name);
         }
     }
+    // The probe tool with all its DLLs, delay-loading `function` from `dll`.
+    void UseDelayLoadingTool(const std::string& dll, const std::string& function) const
+    {
+        UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_LEAF_DLL", L"KitProbeLeaf.dll"}});
+        std::vector<std::uint8_t> bytes = Read(L"win64\\dfu-util.exe");
+        ASSERT_TRUE(AddDelayImport(bytes, dll, function));
+        Write(L"win64\\dfu-util.exe", bytes);
+    }
+    // The probe tool importing its DLL under another name.
+    void RenameToolImport(const std::string& name) const
+    {
+        std::vector<std::uint8_t> bytes = Read(L"win64\\dfu-util.exe");
+        ASSERT_TRUE(RenameImport(bytes, "KitProbeDep.dll", name));
+        Write(L"win64\\dfu-util.exe", bytes);
+    }
 
     std::wstring kit;
 };
@@ -159,6 +243,72 @@ TEST_F(KitFolder, DownloadToolDllsAreFollowedThroughTheFolderWithoutCase)
     EXPECT_EQ(report.toolDlls, (std::vector<std::wstring>{L"win64/kitprobedep.DLL", L"win64/KITPROBELEAF.dll"}));
 }
 
+// What the Windows loader accepts: names without an extension, forwarders,
+// delay imports, and KnownDLLs or API sets shipped in win64, which it takes
+// from Windows instead (and whose imports therefore do not matter).
+TEST_F(KitFolder, DownloadToolIsAcceptedAsTheLoaderResolvesIt)
+{
+    struct Case {
+        const char* name;
+        std::function<void(KitFolder&)> makeKit;
+        std::vector<std::wstring> toolDlls;
+        std::vector<std::wstring> overridden;
+    };
+    const std::vector<std::wstring> both = {L"win64/KitProbeDep.dll", L"win64/KitProbeLeaf.dll"};
+    const std::vector<Case> cases = {
+        {"no extension: .dll added",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_LEAF_DLL", L"KitProbeLeaf.dll"}});
+             k.RenameToolImport("KitProbeDep");
+         },
+         both,
+         {}},
+        {"trailing dot: the file without extension",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep"}, {L"PROBE_LEAF_DLL", L"KitProbeLeaf.dll"}});
+             k.RenameToolImport("KitProbeDep.");
+         },
+         {L"win64/KitProbeDep", L"win64/KitProbeLeaf.dll"},
+         {}},
+        {"forwarded within win64",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"},
+                             {L"PROBE_FORWARD_LEAF_DLL", L"KitProbeLeaf.dll"},
+                             {L"PROBE_LEAF_DLL", L"KitProbeTarget.dll"}});
+         },
+         both,
+         {}},
+        {"forwarded to Windows",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_SYSTEM_LEAF_DLL", L"KitProbeLeaf.dll"}});
+         },
+         both,
+         {}},
+        {"delay-loaded from win64",
+         [](KitFolder& k) { k.UseDelayLoadingTool("KitProbeLeaf.dll", "KitProbeLeaf"); },
+         both,
+         {}},
+        {"delay-loaded API set of every Windows, a later minor version",
+         [](KitFolder& k) { k.UseDelayLoadingTool("API-MS-WIN-core-synch-l1-2-7.dll", "Sleep"); },
+         both,
+         {}},
+        {"KnownDLL in win64 whose own DLL is missing",
+         [](KitFolder& k) { k.Copy(L"PROBE_DEP_DLL", L"win64\\kernel32.dll"); },
+         {},
+         {L"win64/kernel32.dll"}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TearDown();
+        SetUp();
+        test.makeKit(*this);
+        const KitReport report = CheckKit(kit);
+        EXPECT_TRUE(report.problems.empty()) << Problems(report);
+        EXPECT_EQ(report.toolDlls, test.toolDlls);
+        EXPECT_EQ(report.overriddenToolDlls, test.overridden);
+    }
+}
+
 struct Refusal {
     const char* name;
     std::function<void(KitFolder&)> breakKit;
@@ -194,6 +344,46 @@ TEST_F(KitFolder, RefusesEveryBrokenPartNamingItsFile)
              k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}});
          },
          L"win64/KitProbeDep.dll: needs KitProbeLeaf.dll"},
+        {"DLL's function missing",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_BARE_LEAF_DLL", L"KitProbeLeaf.dll"}});
+         },
+         L"win64/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which does not export it: the download "
+         L"tool could not start"},
+        {"forwarded to a DLL that is nowhere",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_FORWARD_LEAF_DLL", L"KitProbeLeaf.dll"}});
+         },
+         L"win64/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which forwards it to "
+         L"KitProbeTarget.KitProbeLeaf, and KitProbeTarget.dll, which is neither in win64 nor a DLL that Windows "
+         L"provides"},
+        {"forwarded to a DLL without the function",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"},
+                             {L"PROBE_FORWARD_LEAF_DLL", L"KitProbeLeaf.dll"},
+                             {L"PROBE_BARE_LEAF_DLL", L"KitProbeTarget.dll"}});
+         },
+         L"win64/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which forwards it to "
+         L"KitProbeTarget.KitProbeLeaf, and KitProbeTarget.dll does not export KitProbeLeaf"},
+        {"delay-loaded DLL missing", [](KitFolder& k) { k.UseDelayLoadingTool("KitProbeLate.dll", "KitProbeLeaf"); },
+         L"win64/dfu-util.exe: delay-loads KitProbeLate.dll, which is neither in win64 nor a DLL that Windows "
+         L"provides: the download tool would fail at its first call into it"},
+        {"delay-loaded function missing",
+         [](KitFolder& k) { k.UseDelayLoadingTool("KitProbeLeaf.dll", "KitProbeLater"); },
+         L"win64/dfu-util.exe: imports KitProbeLater from KitProbeLeaf.dll, which does not export it: the download "
+         L"tool would fail at its first call into it"},
+        {"made-up API set", [](KitFolder& k) { k.UseDelayLoadingTool("api-ms-win-core-made-up-l1-1-0.dll", "Made"); },
+         L"win64/dfu-util.exe: delay-loads api-ms-win-core-made-up-l1-1-0.dll, an API set that not every Windows 10 "
+         L"and 11 x64 resolves"},
+        {"API set not on every Windows",
+         [](KitFolder& k) { k.UseDelayLoadingTool("ext-ms-win-ntuser-window-l1-1-0.dll", "FindWindowExW"); },
+         L"win64/dfu-util.exe: delay-loads ext-ms-win-ntuser-window-l1-1-0.dll, an API set"},
+        {"trailing dot names a file without extension",
+         [](KitFolder& k) {
+             k.UseProbeTool({{L"PROBE_DEP_DLL", L"KitProbeDep.dll"}, {L"PROBE_LEAF_DLL", L"KitProbeLeaf.dll"}});
+             k.RenameToolImport("KitProbeDep.");
+         },
+         L"win64/dfu-util.exe: needs KitProbeDep., which is neither in win64"},
         {"firmware missing", [](KitFolder& k) { DeleteFileW((k.kit + L"\\Firmware\\KestruneFirmware.dfu").c_str()); },
          L"Firmware/KestruneFirmware.dfu: missing"},
         {"firmware damaged",
@@ -218,15 +408,23 @@ TEST_F(KitFolder, RefusesEveryBrokenPartNamingItsFile)
     }
 }
 
-TEST_F(KitFolder, ProvidedDllsAreSystemOnesAndApiSets)
+TEST(WindowsDlls, ProvidedAreSystemDllsAndApiSetsOfEveryWindows)
 {
-    for (const char* provided : {"KERNEL32.dll", "msvcrt.dll", "SetupAPI.DLL", "api-ms-win-crt-runtime-l1-1-0.dll",
-                                 "EXT-MS-WIN-ntuser-window-l1-1-0.dll"}) {
+    for (const char* provided :
+         {"KERNEL32.dll", "kernel32", "msvcrt.dll", "SetupAPI.DLL", "cabinet.dll", "msvfw32.dll", "WINSPOOL.DRV",
+          "api-ms-win-crt-runtime-l1-1-0.dll", "api-ms-win-core-synch-l1-2-0", "api-ms-win-core-synch-l1-2-9.dll"}) {
         EXPECT_TRUE(IsProvidedByWindows(provided)) << provided;
     }
-    for (const char* shipped : {"libusb-1.0.dll", "vcruntime140.dll", "msvcp140.dll", "kernel32", "api-ms-win"}) {
+    for (const char* shipped :
+         {"libusb-1.0.dll", "vcruntime140.dll", "msvcp140.dll", "kernel32.", "api-ms-win",
+          "api-ms-win-core-synch-l1-3-0.dll", "api-ms-win-made-up-l1-1-0.dll", "EXT-MS-WIN-ntuser-window-l1-1-0.dll"}) {
         EXPECT_FALSE(IsProvidedByWindows(shipped)) << shipped;
     }
+    EXPECT_EQ(LoaderFileName("libfoo"), "libfoo.dll");
+    EXPECT_EQ(LoaderFileName("libfoo."), "libfoo");
+    EXPECT_EQ(LoaderFileName("libusb-1.0"), "libusb-1.0");
+    EXPECT_TRUE(IsKnownDll("IMAGEHLP"));
+    EXPECT_FALSE(IsKnownDll("version.dll"));
 }
 
 // Every prefix of a real program, and the program with its import table
@@ -254,14 +452,50 @@ TEST(PeImage, DamagedProgramsGiveAProblemAndNeverAReadPastTheEnd)
             EXPECT_EQ(ImportList(image), imports) << "cut at " << length;
         }
     }
-    const std::size_t importEntry = (program[0x3C] | (program[0x3D] << 8)) + 24 + 112 + 8;
-    for (const std::uint32_t rva : {0x7FFFFFF0U, 0xFFFFFFFFU, 0x10U}) {
-        std::vector<std::uint8_t> pointed = program;
-        for (int shift = 0; shift < 4; ++shift) {
-            pointed[importEntry + static_cast<std::size_t>(shift)] = static_cast<std::uint8_t>(rva >> (8 * shift));
+    // The import, delay-import and export directories pointing anywhere.
+    ASSERT_TRUE(AddDelayImport(program, "KitProbeLate.dll", "KitProbeLeaf"));
+    const std::size_t directories = Read32(program.data() + 0x3C) + 24 + 112;
+    for (const std::size_t directory : {1U, 13U, 0U}) {
+        for (const std::uint32_t rva : {0x7FFFFFF0U, 0xFFFFFFFFU, 0x10U}) {
+            std::vector<std::uint8_t> pointed = program;
+            Put32(pointed, directories + directory * 8, rva);
+            Put32(pointed, directories + directory * 8 + 4, 64);
+            EXPECT_FALSE(ReadPeImage(pointed).problem.empty()) << "directory " << directory << " at " << rva;
         }
-        EXPECT_FALSE(ReadPeImage(pointed).problem.empty()) << "import directory at " << rva;
     }
+    // No import directory at all, as a driver has.
+    std::vector<std::uint8_t> bare = program;
+    Put32(bare, directories + 8, 0);
+    const PeImage withoutImports = ReadPeImage(bare);
+    EXPECT_EQ(withoutImports.problem, "");
+    EXPECT_TRUE(withoutImports.imports.empty());
+}
+
+TEST(PeImage, ReadsDelayImportsAndExportsWithForwarders)
+{
+    std::vector<std::uint8_t> program;
+    ASSERT_TRUE(ReadWholeFile(BuiltFile(L"PROBE_TOOL_EXE"), program));
+    ASSERT_TRUE(AddDelayImport(program, "KitProbeLate.dll", "KitProbeLeaf"));
+    const PeImage tool = ReadPeImage(program);
+    ASSERT_EQ(tool.problem, "");
+    EXPECT_EQ(FunctionList(tool.delayImports), std::vector<std::string>{"KitProbeLate.dll!KitProbeLeaf"});
+
+    std::vector<std::uint8_t> dll;
+    ASSERT_TRUE(ReadWholeFile(BuiltFile(L"PROBE_FORWARD_LEAF_DLL"), dll));
+    const PeImage leaf = ReadPeImage(dll);
+    ASSERT_EQ(leaf.problem, "");
+    const std::string* forwarded = FindExport(leaf.exports, {"KitProbeLeaf", 0});
+    ASSERT_NE(forwarded, nullptr);
+    EXPECT_EQ(*forwarded, "KitProbeTarget.KitProbeLeaf");
+    const std::string* own = FindExport(leaf.exports, {"KitProbeOther", 0});
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(*own, "");
+    // Names match with their case; ordinals count from the table's base.
+    EXPECT_EQ(FindExport(leaf.exports, {"kitprobeother", 0}), nullptr);
+    const std::uint32_t ordinal = leaf.exports.byName.at("KitProbeOther");
+    EXPECT_NE(FindExport(leaf.exports, {"", static_cast<std::uint16_t>(ordinal)}), nullptr);
+    EXPECT_EQ(FindExport(leaf.exports, {"", 9}), nullptr);
+    EXPECT_EQ(FindExport(leaf.exports, {"", 0}), nullptr);
 }
 
 } // namespace

@@ -46,6 +46,35 @@ head -c 4096 /dev/urandom >"$inputs/raw.bin"
 # A plain DFU file: the right suffix and CRC, but no DfuSe prefix.
 cp "$inputs/raw.bin" "$inputs/plain.dfu"
 dfu-suffix -v 0483 -p df11 -d 2200 -a "$inputs/plain.dfu" >/dev/null
+# DfuSe files that the download tool would write wrongly or not at all:
+# elements going back in address, two targets of one alternate setting that
+# overlap (dfuse-pack makes both when asked), and a target without elements.
+head -c 1000 /dev/urandom >"$KIT_WORK/a.bin"
+head -c 300 /dev/urandom >"$KIT_WORK/b.bin"
+head -c 50 /dev/urandom >"$KIT_WORK/c.bin"
+dfuse-pack -b "0x08004000:$KIT_WORK/b.bin" -b "0x08000000:$KIT_WORK/a.bin" "$inputs/descending.dfu" >/dev/null
+dfuse-pack -b "0x08000000:$KIT_WORK/a.bin" -b "0x1FFF7800@1:$KIT_WORK/c.bin" -b "0x08000100@0:$KIT_WORK/b.bin" \
+    "$inputs/overlapping targets.dfu" >/dev/null
+{
+    printf 'DfuSe\x01\x1d\x01\x00\x00\x01Target\x00\x00\x00\x00\x00'
+    head -c 263 /dev/zero
+} >"$inputs/empty target.dfu"
+dfu-suffix -v 0483 -p df11 -d 2200 -S 011a -a "$inputs/empty target.dfu" >/dev/null
+# Download tools that Windows would refuse to start, or would start with
+# Windows' own copy of a DLL shipped beside them.
+mkdir -p "$inputs/tool-bare-leaf" "$inputs/tool-known-dll"
+cp "$KIT_BUILD/tests/kit/KitProbeTool.exe" "$inputs/tool-bare-leaf/dfu-util.exe"
+cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$inputs/tool-bare-leaf/"
+cp "$KIT_BUILD/tests/kit/KitProbeBareLeaf.dll" "$inputs/tool-bare-leaf/KitProbeLeaf.dll"
+cp -r "$inputs/tool-bare-leaf" "$inputs/tool-forward-nowhere"
+cp "$KIT_BUILD/tests/kit/KitProbeForwardLeaf.dll" "$inputs/tool-forward-nowhere/KitProbeLeaf.dll"
+# The tool importing its DLL without the extension, which the loader adds.
+mkdir -p "$inputs/tool-no-extension"
+LC_ALL=C sed 's/KitProbeDep\.dll\x00/KitProbeDep\x00\x00\x00\x00\x00/' "$KIT_BUILD/tests/kit/KitProbeTool.exe" \
+    >"$inputs/tool-no-extension/dfu-util.exe"
+cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$inputs/tool-no-extension/"
+cp -r "$KIT_STAND_INS/win64/." "$inputs/tool-known-dll/"
+cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$inputs/tool-known-dll/kernel32.dll"
 inputsBefore=$(kit_tree_digest "$inputs")
 
 sound=(--driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu")
@@ -158,6 +187,38 @@ refused "a raw binary image" "$inputs/raw.bin: at byte" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/raw.bin"
 refused "a plain DFU image" "$inputs/plain.dfu: at byte" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/plain.dfu"
+refused "elements going back in address" \
+    "$inputs/descending.dfu: at byte 593: element 1 of target 0 (0x08000000-0x080003E7) lies below element 0" \
+    --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/descending.dfu"
+refused "two targets of one alternate setting overlapping" \
+    "$inputs/overlapping targets.dfu: at byte 1899: element 0 of target 2 (0x08000100-0x0800022B) overlaps" \
+    --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/overlapping targets.dfu"
+refused "a target without elements" "$inputs/empty target.dfu: at byte 281: target 0 has no elements" \
+    --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/empty target.dfu"
+refused "a DLL without the function the tool's DLL imports" \
+    "$inputs/tool-bare-leaf/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which does not export it" \
+    --driver "$inputs/Driver" --download-tool "$inputs/tool-bare-leaf" --firmware "$inputs/image v22.dfu"
+
+refused "a DLL forwarding the function to a DLL that is nowhere" \
+    "$inputs/tool-forward-nowhere/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which forwards it to KitProbeTarget.KitProbeLeaf, and KitProbeTarget.dll, which is neither" \
+    --driver "$inputs/Driver" --download-tool "$inputs/tool-forward-nowhere" --firmware "$inputs/image v22.dfu"
+
+# An import without extension finds its DLL as the loader does.
+if ! kit_make --out "$KIT_WORK/out no extension" --driver "$inputs/Driver" --download-tool "$inputs/tool-no-extension" \
+    --firmware "$inputs/image v22.dfu"; then
+    kit_fail "a tool importing a DLL without its extension was refused: $(cat "$KIT_WORK/stderr")"
+elif ! grep -qF 'DLLs from win64: KitProbeDep.dll KitProbeLeaf.dll; from Windows:' "$KIT_WORK/stdout"; then
+    kit_fail "the report does not list the DLL imported without extension: $(cat "$KIT_WORK/stdout")"
+fi
+
+# A KnownDLL in the tool's folder, whose own imports would fail: Windows
+# takes its own copy, and the report says so.
+if ! kit_make --out "$KIT_WORK/out known" --driver "$inputs/Driver" --download-tool "$inputs/tool-known-dll" \
+    --firmware "$inputs/image v22.dfu"; then
+    kit_fail "a KnownDLL in the tool's folder was refused: $(cat "$KIT_WORK/stderr")"
+elif ! grep -qE 'DLLs from win64: none; from Windows:.* KERNEL32\.dll.*; in win64 but taken from Windows \(KnownDLLs and API sets\): kernel32\.dll' "$KIT_WORK/stdout"; then
+    kit_fail "the report does not say that Windows takes its own kernel32.dll: $(cat "$KIT_WORK/stdout")"
+fi
 
 # ---- a libusbK package, against osslsigncode ---------------------------------
 libusbk=$KIT_BUILD/tests/kit/packages/libusbk
