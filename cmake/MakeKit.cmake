@@ -2,9 +2,12 @@
 # Linux (scripts/make-kit.sh) and on Windows (the build's `release_kit` target):
 #   cmake -DKIT_DRIVER_DIR=DIR -DKIT_DOWNLOAD_TOOL_DIR=DIR -DKIT_FIRMWARE=FILE
 #         -DKIT_OUT_DIR=DIR -DKIT_PROGRAM=TouchpadUpdater.exe -DKIT_CHECK=KitCheck.exe
-#         [-DKIT_CHECK_EMULATOR=wine] [-DKIT_SIGN_CERT=CERT.pfx [-DKIT_TIMESTAMP_URL=URL]]
+#         [-DKIT_CHECK_EMULATOR=<command>] [-DKIT_SIGN_CERT=CERT.pfx [-DKIT_TIMESTAMP_URL=URL]]
 #         [-DKIT_SIGNTOOL=signtool.exe] -P MakeKit.cmake
 # The signing password comes from the environment (TOUCHPAD_SIGN_PASSWORD).
+# KIT_CHECK_EMULATOR is the build's CROSSCOMPILING_EMULATOR, which runs
+# KitCheck.exe under Wine in a cross build (it takes the kit's Unix path as a
+# path on drive Z:).
 #
 # Makes <out>/TouchpadUpdater/, <out>/TouchpadUpdater-kit.zip and
 # <out>/SHA256SUMS, or, on any problem, none of them: the kit is built in a
@@ -247,14 +250,9 @@ file(WRITE "${kit}/SHA256SUMS.txt" "${sums}")
 file(CHMOD_RECURSE "${kit}" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
     DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-set(kitArgument "${kit}")
-if(NOT "${KIT_CHECK_EMULATOR}" STREQUAL "")
-    # Wine's Z: drive is the Unix root.
-    string(REPLACE "/" "\\" kitArgument "Z:${kit}")
-endif()
 # Through files, not pipes: the first Wine program of a prefix starts its
 # services, which would hold a pipe open long after the checker has ended.
-execute_process(COMMAND ${KIT_CHECK_EMULATOR} "${KIT_CHECK}" "${kitArgument}"
+execute_process(COMMAND ${KIT_CHECK_EMULATOR} "${KIT_CHECK}" "${kit}"
     RESULT_VARIABLE checked OUTPUT_FILE "${staging}/check.out" ERROR_FILE "${staging}/check.err")
 file(READ "${staging}/check.out" report)
 file(READ "${staging}/check.err" refusals)

@@ -1,9 +1,37 @@
 #!/bin/bash
-# Installs, with apt-get, whatever the build and the tests need and this
-# Debian machine lacks. Does nothing when everything is there.
+# Installs, with apt-get, what this Debian machine lacks for:
+#   install-prerequisites.sh                 the build and every test
+#   install-prerequisites.sh --kit [--sign]  making a kit (make-kit.sh), and
+#                                            signing it
+# Does nothing when everything is there.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 socat googletest perl zip unzip openssl osslsigncode dfu-util)
+# Making a kit: the cross compiler, Wine for the kit check, zip for the kit.
+kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip)
+signPackages=(openssl osslsigncode)
+# The tests: GoogleTest's sources, socat's serial lines, dfu-util's reference
+# tools, and what the test scripts run.
+testPackages=(googletest socat perl unzip dfu-util)
+
+case "${1:-}" in
+"") packages=("${kitPackages[@]}" "${signPackages[@]}" "${testPackages[@]}") ;;
+--kit)
+    packages=("${kitPackages[@]}")
+    case "${2:-}" in
+    "") ;;
+    --sign) packages+=("${signPackages[@]}") ;;
+    *)
+        echo "usage: $0 [--kit [--sign]]" >&2
+        exit 2
+        ;;
+    esac
+    ;;
+*)
+    echo "usage: $0 [--kit [--sign]]" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then

@@ -7,11 +7,13 @@
 #   scripts/make-kit.sh --driver DIR --download-tool DIR --firmware FILE [--out DIR]
 #                       [--sign CERT.pfx [--timestamp URL]] [--build-dir DIR]
 # --out defaults to dist/. The signing password comes from the environment
-# variable TOUCHPAD_SIGN_PASSWORD. Without --build-dir the release build
-# (build/linux-mingw) is configured and brought up to date first; with it,
-# that build folder's TouchpadUpdater.exe and KitCheck.exe are brought up to
-# date and used. The assembly itself is cmake/MakeKit.cmake, which the
-# Windows build's `kit` target runs too.
+# variable TOUCHPAD_SIGN_PASSWORD. Without --build-dir the kit build
+# (preset linux-mingw-kit: the product and the checker, no tests) is
+# configured and brought up to date first; with it, that build folder's
+# TouchpadUpdater.exe and KitCheck.exe are brought up to date and used. The
+# assembly itself is cmake/MakeKit.cmake, which the build's `release_kit`
+# target runs too, with the checker under Wine as the cross build runs its
+# programs (tests/bench/wine-bench.sh run).
 set -euo pipefail
 sourceDir=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -46,37 +48,42 @@ firmware=$(absolute "$firmware")
 out=$(absolute "$out")
 [[ -z $sign ]] || sign=$(absolute "$sign")
 
-"$sourceDir/scripts/install-prerequisites.sh"
+prerequisites=(--kit)
+[[ -z $sign ]] || prerequisites+=(--sign)
+"$sourceDir/scripts/install-prerequisites.sh" "${prerequisites[@]}"
+
+# Runs a build step quietly; on failure its whole output (the compiler's
+# errors among it) goes to standard error.
+quietly() {
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    if ((status != 0)); then
+        cat "$log" >&2
+        echo "make-kit: the build failed: $*" >&2
+    fi
+    rm -f "$log"
+    return "$status"
+}
+
 if [[ -z $buildDir ]]; then
-    buildDir=$sourceDir/build/linux-mingw
-    (cd "$sourceDir" && cmake --preset linux-mingw >/dev/null)
+    buildDir=$sourceDir/build/linux-mingw-kit
+    (cd "$sourceDir" && quietly cmake --preset linux-mingw-kit)
 fi
 buildDir=$(absolute "$buildDir")
-cmake --build "$buildDir" --target TouchpadUpdater KitCheck >/dev/null
+quietly cmake --build "$buildDir" --target TouchpadUpdater KitCheck
 
 # KitCheck.exe runs in a Wine prefix of the build folder's own, never in the
-# user's; MAKE_KIT_WINEPREFIX names another (the tests give each run one).
-export WINEPREFIX=${MAKE_KIT_WINEPREFIX:-$buildDir/wine/kit-check}
-export WINEDEBUG=-all
-# Wine takes Unix file names in the locale's character set: UTF-8 keeps
-# non-ASCII folder names intact.
-export LC_ALL=C.UTF-8
-if [[ ! -f $WINEPREFIX/.complete ]]; then
-    echo "Making the Wine prefix for the kit check (once per build folder)..." >&2
-    rm -rf "$WINEPREFIX"
-    if [[ -f $buildDir/wine/template/.complete ]]; then
-        cp -a "$buildDir/wine/template" "$WINEPREFIX"
-    else
-        mkdir -p "$WINEPREFIX"
-        WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >"$WINEPREFIX.log" 2>&1
-        wineserver -w </dev/null >/dev/null 2>&1
-        touch "$WINEPREFIX/.complete"
-    fi
-fi
+# user's: the bench's prefix for the build's programs, or the one that
+# MAKE_KIT_WINEPREFIX names inside the build folder (the tests give each run
+# one).
+unset WINEPREFIX
+[[ -z ${MAKE_KIT_WINEPREFIX:-} ]] || export WINEPREFIX=$MAKE_KIT_WINEPREFIX
+emulator="bash;$sourceDir/tests/bench/wine-bench.sh;run;$buildDir/wine"
 
 # The script removes its staging folder itself, but not if it is stopped.
 trap 'rm -rf "$out/.TouchpadUpdater-staging"' EXIT
 cmake -DKIT_DRIVER_DIR="$driver" -DKIT_DOWNLOAD_TOOL_DIR="$downloadTool" -DKIT_FIRMWARE="$firmware" \
     -DKIT_OUT_DIR="$out" -DKIT_PROGRAM="$buildDir/app/TouchpadUpdater.exe" -DKIT_CHECK="$buildDir/kit/KitCheck.exe" \
-    -DKIT_CHECK_EMULATOR=wine -DKIT_SIGN_CERT="$sign" -DKIT_TIMESTAMP_URL="$timestamp" \
+    -DKIT_CHECK_EMULATOR="$emulator" -DKIT_SIGN_CERT="$sign" -DKIT_TIMESTAMP_URL="$timestamp" \
     -P "$sourceDir/cmake/MakeKit.cmake"
