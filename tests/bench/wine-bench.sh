@@ -8,6 +8,11 @@
 #   wine-bench.sh run <dir> <program> <argument>...
 #                               runs a Windows program under Wine: the emulator
 #                               of the cross build (CMAKE_CROSSCOMPILING_EMULATOR)
+#   wine-bench.sh launch <dir> <command> <argument>...
+#                               runs a program (.exe) as `run` does and any
+#                               other command as it is: the custom-command
+#                               launcher of scripts/check-native-path.sh, whose
+#                               build starts the programs itself as Windows does
 # Every Wine process runs in a prefix inside the build folder (the parent of
 # <dir>); nothing outside it is touched, never the user's own prefix. The
 # wineserver is started here, with its output detached, so that no test has to
@@ -24,7 +29,7 @@
 set -euo pipefail
 
 if (($# < 2)); then
-    echo "usage: $0 start|stop|template <dir> | run <dir> <program> <argument>..." >&2
+    echo "usage: $0 start|stop|template <dir> | run|launch <dir> <program> <argument>..." >&2
     exit 2
 fi
 command=$1
@@ -97,6 +102,16 @@ stop)
 template)
     ensure_template
     ;;
+launch)
+    if (($# == 0)); then
+        echo "usage: $0 launch <dir> <command> <argument>..." >&2
+        exit 2
+    fi
+    if [[ $1 != *.exe ]]; then
+        exec "$@"
+    fi
+    exec "$0" run "$benchDir" "$@"
+    ;;
 run)
     if (($# == 0)); then
         echo "usage: $0 run <dir> <program> <argument>..." >&2
@@ -125,7 +140,7 @@ run)
     exit "$status"
     ;;
 *)
-    echo "usage: $0 start|stop|template <dir> | run <dir> <program> <argument>..." >&2
+    echo "usage: $0 start|stop|template <dir> | run|launch <dir> <program> <argument>..." >&2
     exit 2
     ;;
 esac
