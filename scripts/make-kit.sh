@@ -22,7 +22,7 @@ usage() {
     exit 2
 }
 
-driver= downloadTool= firmware= out=dist sign= timestamp= buildDir=
+driver='' downloadTool='' firmware='' out=dist sign='' timestamp='' buildDir=''
 while (($# > 0)); do
     (($# >= 2)) || usage
     case $1 in

@@ -8,6 +8,7 @@ kit_test_init() {
     KIT_SOURCE=$(realpath "$1")
     KIT_BUILD=$(realpath "$2")
     KIT_WORK=$KIT_BUILD/kit-runs/$3
+    # shellcheck disable=SC2034 # for the tests that source this library
     KIT_STAND_INS=$KIT_BUILD/tests/support/kit/kit
     KIT_FAILED=0
     if [[ ! -f $KIT_BUILD/wine/template/.complete ]]; then

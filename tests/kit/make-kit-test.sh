@@ -131,8 +131,10 @@ kit_check >/dev/null 2>&1
 [[ $? == 2 ]] || kit_fail "KitCheck without a folder did not exit 2"
 cp "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$unpacked/TouchpadUpdater/version.dll"
 kit_check "$unpacked/TouchpadUpdater" >/dev/null 2>"$KIT_WORK/check-stderr"
-[[ $? == 1 ]] && grep -q 'version.dll: a DLL beside TouchpadUpdater.exe' "$KIT_WORK/check-stderr" ||
-    kit_fail "KitCheck did not refuse a DLL beside the program: $(cat "$KIT_WORK/check-stderr")"
+checked=$?
+if [[ $checked != 1 ]] || ! grep -q 'version.dll: a DLL beside TouchpadUpdater.exe' "$KIT_WORK/check-stderr"; then
+    kit_fail "KitCheck did not refuse a DLL beside the program ($checked): $(cat "$KIT_WORK/check-stderr")"
+fi
 
 # ---- the same inputs again, elsewhere and otherwise -------------------------
 outB=$KIT_WORK/out-b
@@ -240,8 +242,10 @@ for file in amd64/libusbK.sys amd64/libusbK.dll; do
     fi
 done
 infDigest=$(sha256sum "$libusbk/dfu.inf" | cut -d' ' -f1 | tr 'a-f' 'A-F')
-grep -qF "Driver/dfu.inf: class libusbK USB Devices" <<<"$report" && grep -qF "SHA256 file digest $infDigest)" <<<"$report" ||
+if ! grep -qF "Driver/dfu.inf: class libusbK USB Devices" <<<"$report" ||
+    ! grep -qF "SHA256 file digest $infDigest)" <<<"$report"; then
     kit_fail "KitCheck's catalog digest of dfu.inf is not sha256sum's $infDigest: $report"
+fi
 thumbprint=$(openssl x509 -in "$certificate" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g')
 grep -qF "SHA-1 thumbprint $thumbprint," <<<"$report" || kit_fail "KitCheck's thumbprint is not openssl's $thumbprint"
 
@@ -255,10 +259,16 @@ grep -qF "make-kit: warning: $inputs/Driver-unmapped/infInstall.bat: line 1: pnp
 
 # Neither of these may touch anything: the input digest below shows it.
 kit_make --out "$inputs/Driver/dist" "${sound[@]}"
-[[ $? != 0 ]] && grep -qF "$inputs/Driver: the out folder $inputs/Driver/dist and this input overlap" "$KIT_WORK/stderr" ||
-    kit_fail "an out folder inside an input was not refused: $(cat "$KIT_WORK/stderr")"
+made=$?
+if [[ $made == 0 ]] ||
+    ! grep -qF "$inputs/Driver: the out folder $inputs/Driver/dist and this input overlap" "$KIT_WORK/stderr"; then
+    kit_fail "an out folder inside an input was not refused ($made): $(cat "$KIT_WORK/stderr")"
+fi
 kit_make --out "$outR" --driver "$inputs/Driver" --download-tool "$inputs/dfu tool"
-[[ $? == 2 ]] && grep -q '^usage: ' "$KIT_WORK/stderr" || kit_fail "a command without --firmware was not a usage error"
+made=$?
+if [[ $made != 2 ]] || ! grep -q '^usage: ' "$KIT_WORK/stderr"; then
+    kit_fail "a command without --firmware was not a usage error ($made)"
+fi
 
 [[ $(kit_tree_digest "$inputs") == "$inputsBefore" ]] || kit_fail "the inputs were changed"
 kit_test_end
