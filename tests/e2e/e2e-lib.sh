@@ -82,8 +82,7 @@ e2e_start_prefix() {
 e2e_start_line() {
     socat pty,raw,echo=0,link="$E2E_RUN/ttyA" pty,raw,echo=0,link="$E2E_RUN/ttyB" </dev/null >/dev/null 2>&1 &
     E2E_SOCAT_PID=$!
-    local tries
-    for tries in $(seq 100); do
+    for _ in $(seq 100); do
         [[ -e $E2E_RUN/ttyA && -e $E2E_RUN/ttyB ]] && break
         sleep 0.05
     done
@@ -141,8 +140,7 @@ e2e_start_simulator() {
     wine "$E2E_SIMULATOR" --state "$E2E_STATE_WINDOWS" --port COM7 --observe-port COM9 "$@" \
         </dev/null >"$E2E_RUN/simulator.out" 2>&1 &
     E2E_SIMULATOR_PID=$!
-    local tries
-    for tries in $(seq 400); do
+    for _ in $(seq 400); do
         grep -q ' ready$' "$E2E_STATE/events.log" 2>/dev/null && return 0
         kill -0 "$E2E_SIMULATOR_PID" 2>/dev/null || break
         sleep 0.05

@@ -194,10 +194,7 @@ std::string MillisecondsText(double milliseconds)
 // 1 ms pause, went unscheduled at worst.
 class ClockWatch {
 public:
-    ClockWatch()
-        : thread([this] { Watch(); })
-    {
-    }
+    ClockWatch() : thread([this] { Watch(); }) {}
     ClockWatch(const ClockWatch&) = delete;
     ClockWatch& operator=(const ClockWatch&) = delete;
     ~ClockWatch() { Stop(); }
