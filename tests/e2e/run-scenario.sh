@@ -333,7 +333,7 @@ latest() { awk -v t="$1" -v l="$lag" -v g="$maxSampleGap" 'BEGIN { printf "%.0f"
 # expectBetween <what> <ms> <low> [<high>]
 expectBetween() {
     if (($2 < $3 || ${4:-$2} < $2)); then
-        e2e_fail "$1 took $2 ms, expected $3 to ${4:-any} ms"
+        e2e_fail "$1 took $2 ms, expected ${4:+$3 to $4}${4:-at least $3} ms"
     else
         echo "timing: $1 $2 ms ($3..${4:-})"
     fi
