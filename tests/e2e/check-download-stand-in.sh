@@ -35,21 +35,25 @@ variant() {
         open(my $out, ">:raw", $ARGV[2]) or die; print $out $d;' "$good" "$2" "$work/Firmware/$1.dfu" "${3:-}"
 }
 
-variant sound ''
-variant payload-changed 'substr($d, 4000, 1) = "\x5A"' keep-crc
-variant crc-changed 'substr($d, -1, 1) = chr(ord(substr($d, -1, 1)) ^ 1)' keep-crc
-variant no-signature 'substr($d, -8, 3) = "XFD"'
-variant suffix-length-15 'substr($d, -5, 1) = chr(15)'
-variant other-vendor 'substr($d, -12, 2) = pack("v", 0x1234)'
-variant other-product 'substr($d, -14, 2) = pack("v", 0xDF12)'
-variant other-release 'substr($d, -16, 2) = pack("v", 0x2100)'
-variant dfuse-size-wrong 'substr($d, 6, 4) = pack("V", 1234)'
-variant target-size-wrong 'substr($d, 277, 4) = pack("V", 1)'
-# The firmware bytes alone, and with the suffix of a plain DFU file.
-variant raw-binary '$d = substr($d, 293, 8192)' keep-crc
-variant plain-dfu '$d = substr($d, 293, 8192) . substr($d, -16); substr($d, -10, 2) = pack("v", 0x0100)'
-variant truncated '$d = substr($d, 0, 10)' keep-crc
-variant empty '$d = ""' keep-crc
+# The expressions are perl's own, expanded by perl, not by the shell.
+# shellcheck disable=SC2016
+{
+    variant sound ''
+    variant payload-changed 'substr($d, 4000, 1) = "\x5A"' keep-crc
+    variant crc-changed 'substr($d, -1, 1) = chr(ord(substr($d, -1, 1)) ^ 1)' keep-crc
+    variant no-signature 'substr($d, -8, 3) = "XFD"'
+    variant suffix-length-15 'substr($d, -5, 1) = chr(15)'
+    variant other-vendor 'substr($d, -12, 2) = pack("v", 0x1234)'
+    variant other-product 'substr($d, -14, 2) = pack("v", 0xDF12)'
+    variant other-release 'substr($d, -16, 2) = pack("v", 0x2100)'
+    variant dfuse-size-wrong 'substr($d, 6, 4) = pack("V", 1234)'
+    variant target-size-wrong 'substr($d, 277, 4) = pack("V", 1)'
+    # The firmware bytes alone, and with the suffix of a plain DFU file.
+    variant raw-binary '$d = substr($d, 293, 8192)' keep-crc
+    variant plain-dfu '$d = substr($d, 293, 8192) . substr($d, -16); substr($d, -10, 2) = pack("v", 0x0100)'
+    variant truncated '$d = substr($d, 0, 10)' keep-crc
+    variant empty '$d = ""' keep-crc
+}
 
 # check <expected exit> <expected reason> <argument>...
 check() {

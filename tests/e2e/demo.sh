@@ -49,7 +49,7 @@ cat "$E2E_STATE/report.txt"
 echo
 echo "==== The product's end of the line afterwards (stty, Linux side)"
 speed=$(sed -n 's/^speed \([0-9]*\) baud.*/\1/p' <<<"$lineSettings")
-flags=$(tr ' ;' '\n\n' <<<"$lineSettings" | grep -x -E 'cs[5-8]|-?parenb|-?cstopb' | tr '\n' ' ')
+flags=$(printf '%s\n' "${lineSettings//[ ;]/$'\n'}" | grep -x -E 'cs[5-8]|-?parenb|-?cstopb' | tr '\n' ' ')
 echo "speed $speed baud, $flags(it was 9600 baud, cstopb before the run)"
 echo "(a Linux pty always keeps cs8 and -parenb)"
 echo

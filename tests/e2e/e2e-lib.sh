@@ -22,6 +22,7 @@ e2e_init() {
     # E2E_KIT_FOLDER names another kit to run, such as an unpacked release kit.
     E2E_KIT_SOURCE=${E2E_KIT_FOLDER:-$E2E_BUILD/tests/support/kit/kit}
     E2E_SIMULATOR=$E2E_BUILD/tests/support/touchpad/TouchpadSimulator.exe
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_NOOP=$E2E_BUILD/tests/support/kit/NoOp.exe
     E2E_PREFIX=$E2E_RUN/prefix
     E2E_STATE=$E2E_RUN/state
@@ -57,6 +58,9 @@ e2e_fail() {
 # A fresh prefix and its own persistent wineserver, whose output is detached
 # so that nothing waits on it. The first Wine program also starts the
 # prefix's services; it runs detached too, so they do not hold any pipe.
+# E2E_RELAY_INCLUDE names the functions ("KERNEL32.Sleep;...") that
+# WINEDEBUG=+relay traces in this prefix, and only those, so that a relay
+# trace costs next to nothing.
 e2e_start_prefix() {
     # A run stopped half-way may have left its server behind.
     if [[ -d $E2E_PREFIX ]]; then
@@ -65,6 +69,10 @@ e2e_start_prefix() {
     rm -rf "$E2E_RUN"
     mkdir -p "$E2E_RUN" "$E2E_STATE"
     cp -a "$E2E_TEMPLATE" "$E2E_PREFIX"
+    if [[ -n ${E2E_RELAY_INCLUDE:-} ]]; then
+        # Read by the wineserver when it starts, below.
+        printf '\n[Software\\\\Wine\\\\Debug]\n"RelayInclude"="%s"\n' "$E2E_RELAY_INCLUDE" >>"$E2E_PREFIX/user.reg"
+    fi
     wineserver -p </dev/null >/dev/null 2>&1
     rm -f "$E2E_PREFIX"/dosdevices/com*
 }
@@ -74,8 +82,7 @@ e2e_start_prefix() {
 e2e_start_line() {
     socat pty,raw,echo=0,link="$E2E_RUN/ttyA" pty,raw,echo=0,link="$E2E_RUN/ttyB" </dev/null >/dev/null 2>&1 &
     E2E_SOCAT_PID=$!
-    local tries
-    for tries in $(seq 100); do
+    for _ in $(seq 100); do
         [[ -e $E2E_RUN/ttyA && -e $E2E_RUN/ttyB ]] && break
         sleep 0.05
     done
@@ -110,6 +117,7 @@ e2e_list_ports() {
 e2e_install_kit() {
     E2E_KIT_NAME=$1
     E2E_KIT=$E2E_PREFIX/drive_c/$E2E_KIT_NAME
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_KIT_WINDOWS="C:\\$E2E_KIT_NAME"
     mkdir -p "$E2E_KIT"
     cp -r "$E2E_KIT_SOURCE"/. "$E2E_KIT/"
@@ -122,6 +130,7 @@ e2e_install_kit_zip() {
     top=$(unzip -Z1 "$1" | head -1)
     E2E_KIT_NAME=${top%%/*}
     E2E_KIT=$E2E_PREFIX/drive_c/$E2E_KIT_NAME
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_KIT_WINDOWS="C:\\$E2E_KIT_NAME"
     unzip -q "$1" -d "$E2E_PREFIX/drive_c"
 }
@@ -131,8 +140,7 @@ e2e_start_simulator() {
     wine "$E2E_SIMULATOR" --state "$E2E_STATE_WINDOWS" --port COM7 --observe-port COM9 "$@" \
         </dev/null >"$E2E_RUN/simulator.out" 2>&1 &
     E2E_SIMULATOR_PID=$!
-    local tries
-    for tries in $(seq 400); do
+    for _ in $(seq 400); do
         grep -q ' ready$' "$E2E_STATE/events.log" 2>/dev/null && return 0
         kill -0 "$E2E_SIMULATOR_PID" 2>/dev/null || break
         sleep 0.05
@@ -158,10 +166,13 @@ e2e_stamp_lines() {
 # e2e_run_program <windows path>: runs it under Wine with its standard output
 # recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED (Unix s).
 e2e_run_program() {
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_STARTED=$EPOCHREALTIME
     { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$1" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
         tee "$E2E_RUN/stdout.raw" | e2e_stamp_lines >"$E2E_RUN/stdout.stamped"
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_ENDED=$EPOCHREALTIME
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_EXIT_CODE=$(cat "$E2E_RUN/exit-code")
 }
 
@@ -170,8 +181,7 @@ e2e_stop_simulator() {
     E2E_SIMULATOR_EXIT=
     [[ -n $E2E_SIMULATOR_PID ]] || return 0
     touch "$E2E_STATE/stop"
-    local tries
-    for tries in $(seq 200); do
+    for _ in $(seq 200); do
         kill -0 "$E2E_SIMULATOR_PID" 2>/dev/null || break
         sleep 0.05
     done
@@ -180,6 +190,7 @@ e2e_stop_simulator() {
         return 1
     fi
     wait "$E2E_SIMULATOR_PID"
+    # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_SIMULATOR_EXIT=$?
     E2E_SIMULATOR_PID=
 }

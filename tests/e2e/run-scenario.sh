@@ -167,6 +167,7 @@ e2e_init "$build" "${E2E_RUN_DIR:-$build/e2e-runs/$scenario}" || exit 1
 trap e2e_finish EXIT
 
 # ---- set up ----------------------------------------------------------------
+E2E_RELAY_INCLUDE="KERNEL32.Sleep;KERNEL32.WaitForSingleObject;KERNEL32.WriteFile;KERNEL32.CreateProcessW"
 e2e_start_prefix
 e2e_start_line || exit 1
 e2e_list_ports "${ports[@]}"
@@ -197,8 +198,9 @@ stty -F "$E2E_RUN/ttyA" 9600 cstopb
 
 # ---- run -------------------------------------------------------------------
 # Wine's process trace records every command line the product hands to
-# CreateProcessW, whether or not the program exists; on standard error only.
-E2E_PRODUCT_WINEDEBUG=-all,+process e2e_run_program "$kitWindows\\TouchpadUpdater.exe"
+# CreateProcessW, whether or not the program exists; its relay trace, the
+# calls that the timing checks follow. Both on standard error only.
+E2E_PRODUCT_WINEDEBUG=-all,+process,+relay,+timestamp,+pid e2e_run_program "$kitWindows\\TouchpadUpdater.exe"
 lineSettings=$(stty -F "$E2E_RUN/ttyA" -a)
 e2e_stop_simulator
 # The simulator must have removed its devices: nothing left under the
@@ -229,13 +231,14 @@ byteCount=$(awk '$2 == "received" { n += NF - 2 } END { print n + 0 }' "$events"
 if [[ $lineUsed == yes ]]; then
     [[ $lineSettings == *'speed 115200 baud;'* ]] || e2e_fail "line speed: $(head -1 <<<"$lineSettings")"
     for setting in cs8 -parenb -cstopb; do
-        tr ' ;' '\n\n' <<<"$lineSettings" | grep -qx -e "$setting" || e2e_fail "line settings lack $setting"
+        grep -qx -e "$setting" <<<"${lineSettings//[ ;]/$'\n'}" || e2e_fail "line settings lack $setting"
     done
     grep -q ' line baud 115200 bytesize 8 parity 0 stopbits 0$' "$events" ||
         e2e_fail "the simulator saw other line settings: $(grep ' line ' "$events")"
 else
-    [[ $lineSettings == *'speed 9600 baud;'* ]] && tr ' ;' '\n\n' <<<"$lineSettings" | grep -qx -e cstopb ||
+    if [[ $lineSettings != *'speed 9600 baud;'* ]] || ! grep -qx -e cstopb <<<"${lineSettings//[ ;]/$'\n'}"; then
         e2e_fail "the line was changed although no port was accepted"
+    fi
 fi
 
 # The images the bootloader took: size and CRC against the kit's file,
@@ -304,58 +307,144 @@ if [[ $expectedDownloadRuns -gt 0 ]]; then
 fi
 
 # ---- timing ----------------------------------------------------------------
-# Times are Unix seconds: line arrival on this side, events on the
-# simulator's and the download tool's, all from the one system clock.
-lineTimes() { awk -v text="$1" '{ t = $1; $1 = ""; if (substr($0, 2) == text) print t }' "$E2E_RUN/stdout.stamped"; }
-eventTime() { awk -v name="$1" '$2 == name { print $1; exit }' "$events"; }
-downloadStart() { awk '$2 == "program" { print $1; exit }' "$downloadLog"; }
-# expectBetween <what> <seconds> <low> <high>
+# The program's own pauses, time-outs and their order, from Wine's relay trace
+# of its main thread (program-calls.pl), on Wine's tick count: the clock its
+# Sleep and its time-outs run on, read in the program itself, so that neither
+# the start of a process nor a late reader of its output counts.
+calls=$E2E_RUN/calls.txt
+if ! perl "$E2E_SOURCE_DIR/program-calls.pl" "$E2E_RUN/stderr.txt" "$E2E_RUN/stdout.raw" >"$calls"; then
+    e2e_fail "the relay trace does not show the program's calls"
+fi
+# The margins come from this run, as the simulator's clock watch saw it: the
+# tick count lagged the monotonic clock by up to maxTickLag where it was
+# sampled and by up to one sample gap more between samples, and the trace
+# shows whole ms, so a stamp is up to `lag` early. A wait can also end as
+# late as a Wine thread here went unscheduled (a 1 ms pause that took up to
+# maxSampleGap).
+read -r maxTickLag maxSampleGap < <(awk '$2 == "clock-spread" { print $4, $6 }' "$events")
+if [[ -z $maxSampleGap ]]; then
+    e2e_fail "the simulator recorded no clock spread"
+    maxTickLag=0 maxSampleGap=0
+fi
+lag=$(awk -v l="$maxTickLag" -v g="$maxSampleGap" 'BEGIN { printf "%.0f", l + g + 1.5 }')
+echo "timing: margins from this run: tick lag up to $maxTickLag ms, a 1 ms pause took up to $maxSampleGap ms"
+earliest() { echo $(($1 - lag)); }
+latest() { awk -v t="$1" -v l="$lag" -v g="$maxSampleGap" 'BEGIN { printf "%.0f", t + l + g + 0.5 }'; }
+# expectBetween <what> <ms> <low> [<high>]
 expectBetween() {
-    if ! awk -v v="$2" -v lo="$3" -v hi="$4" 'BEGIN { exit !(v >= lo && v <= hi) }'; then
-        e2e_fail "$1 took $2 s, expected $3 to $4 s"
+    if (($2 < $3 || ${4:-$2} < $2)); then
+        e2e_fail "$1 took $2 ms, expected ${4:+$3 to $4}${4:-at least $3} ms"
     else
-        printf 'timing: %s %.3f s (%s..%s)\n' "$1" "$2" "$3" "$4"
+        echo "timing: $1 $2 ms ($3..${4:-})"
     fi
 }
-since() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-
-# Every pause between two failed checks of one wait: 1000 ms plus a check.
-checkPauses() {
-    awk '{ t = $1; $1 = ""; line = substr($0, 2) }
-         line ~ /^Check device [0-9]+$/ { n = $4; if (n == last + 1 && have) print line, t - previous;
-                                          previous = t; last = n; have = 1; next }
-         { have = 0 }' "$E2E_RUN/stdout.stamped"
+# The Unix time of a simulator event on the tick count's clock, through the
+# simulator's "clock" event, which gives both.
+eventTick() {
+    awk -v name="$1" '$2 == "clock" { unix = $1; mono = $4 }
+        $2 == name && unix { printf "%.0f\n", (($1 - unix) * 1000 + mono); exit }' "$events"
 }
-# A failed wait: from its first line to the line after its tenth check, ten
-# pauses and nine further checks.
-failedWait() { # <occurrence of "Check device 0"> <line that follows the wait>
-    local start end
-    start=$(lineTimes "Check device 0" | sed -n "${1}p")
-    end=$(lineTimes "$2" | head -1)
-    expectBetween "failed wait $1 (to \"$2\")" "$(since "$start" "$end")" 9.9 12.5
+
+# Every failed check is followed at once by a pause of 1000 ms, the next
+# check comes after it: "<check> <asked ms> <paused ms> <ms since the last
+# check's line or ->".
+checkPauses() {
+    awk '$2 == "line" && $3 == "Check" && $4 == "device" {
+             if (line != "") print line, "- - -"
+             number = $5; line = number; since = (number == last + 1 && seen) ? $1 - previous : "-"
+             previous = $1; last = number; seen = 1; next }
+         $2 == "line" { seen = 0 }
+         line != "" && $2 == "sleep" { asked = $3; began = $1; next }
+         line != "" && $2 == "slept" && asked != "" { print line, asked, $1 - began, since; line = ""; asked = ""; next }
+         line != "" { print line, "- - -"; line = "" }
+         END { if (line != "") print line, "- - -" }' "$calls"
+}
+# A failed wait, from its first failed check's line to the line that follows
+# it: "<pauses of 1000 ms> <other pauses or waits> <ms>".
+waitRecord() { # <occurrence of "Check device 0"> <line that follows the wait>
+    awk -v occurrence="$1" -v after="$2" '
+        { text = $0; sub(/^[^ ]+ [^ ]+ /, "", text) }
+        $2 == "line" && text == "Check device 0" && ++count == occurrence { began = $1; next }
+        !began { next }
+        $2 == "line" && text == after { print pauses + 0, others + 0, $1 - began; exit }
+        $2 == "sleep" && $3 == 1000 { pauses++; next }
+        $2 == "sleep" || $2 == "wait" { others++ }' "$calls"
+}
+failedWait() { # <occurrence> <line that follows the wait>
+    local pauses others took
+    read -r pauses others took < <(waitRecord "$1" "$2")
+    if [[ -z $took ]]; then
+        e2e_fail "failed wait $1 (to \"$2\") not in the trace"
+        return
+    fi
+    [[ $pauses == 10 && $others == 0 ]] ||
+        e2e_fail "failed wait $1 made $pauses pauses of 1000 ms and $others other waits, expected 10 and 0"
+    # The rest of it is the program's checks, which take what the machine gives.
+    expectBetween "failed wait $1 (to \"$2\")" "$took" "$(earliest 10000)"
+}
+# The waits between the command on the wire and the start of the download
+# tool: "<asked ms> <result> <ms>" each, then "command-to-start <ms>".
+commandWaits() {
+    awk '$2 == "write" && $3 == 11 && !frame { frame = $1; next }
+         !frame { next }
+         $2 == "wait" { asked = $3; began = $1; next }
+         $2 == "waited" && asked != "" { print asked, $3, $1 - began; asked = ""; next }
+         $2 == "start" { print "command-to-start", $1 - frame; exit }' "$calls"
+}
+replyWait() { # <timeout|answered>
+    local asked result took timeouts=0 commandToStart=
+    while read -r asked result took; do
+        if [[ $asked == command-to-start ]]; then
+            commandToStart=$result
+        elif [[ $result == 258 ]]; then
+            timeouts=$((timeouts + 1))
+            [[ $asked == 1000 ]] || e2e_fail "the reply was waited for $asked ms, expected 1000"
+            expectBetween "wait for the reply" "$took" "$(earliest 1000)" "$(latest 1000)"
+        fi
+    done < <(commandWaits)
+    if [[ -z $commandToStart ]]; then
+        e2e_fail "no command followed by the start of the download tool in the trace"
+    elif [[ $1 == timeout ]]; then
+        [[ $timeouts == 1 ]] || e2e_fail "$timeouts waits timed out after the command, expected 1"
+        expectBetween "command to download" "$commandToStart" "$(earliest 1000)"
+    else
+        [[ $timeouts == 0 ]] || e2e_fail "a full reply did not end the read: $timeouts waits timed out"
+        echo "timing: command to download $commandToStart ms (no wait timed out)"
+    fi
 }
 
 for check in "${timingChecks[@]}"; do
     case $check in
     pauses)
-        while read -r _ _ number interval; do
-            expectBetween "pause before check $number" "$interval" 0.95 1.6
+        while read -r number asked paused since; do
+            if [[ $asked != 1000 ]]; then
+                e2e_fail "check $number was followed by a pause of $asked ms, expected 1000"
+                continue
+            fi
+            expectBetween "pause after check $number" "$paused" "$(earliest 1000)" "$(latest 1000)"
+            [[ $since == - ]] ||
+                expectBetween "check $((number - 1)) to check $number" "$since" "$(earliest 1000)"
         done < <(checkPauses)
         ;;
     failed-first-wait) failedWait 1 "Install driver......" ;;
     failed-second-wait) failedWait 2 "No find device" ;;
-    quick-reply)
-        # A full reply ends the read at once: the download starts well
-        # within the read's 1 s time-out.
-        expectBetween "command to download" "$(since "$(eventTime frame)" "$(downloadStart)")" 0 0.95
-        ;;
-    reply-timeout)
-        # No full reply: the read waits out its 1 s time-out first.
-        expectBetween "command to download" "$(since "$(eventTime frame)" "$(downloadStart)")" 1.0 2.5
-        ;;
+    quick-reply) replyWait answered ;;
+    reply-timeout) replyWait timeout ;;
     late-device)
-        expectBetween "command to bootloader" "$(since "$(eventTime frame)" "$(eventTime bootloader-present)")" 2.45 2.8
-        expectBetween "bootloader to download" "$(since "$(eventTime bootloader-present)" "$(downloadStart)")" 0 1.6
+        # The check after the bootloader came up finds it: no check fails
+        # later, at most the pause under way ends first.
+        present=$(eventTick bootloader-present)
+        read -r lateChecks latePauses toStart < <(awk -v p="$present" '
+            $1 > p && $2 == "line" && $3 == "Check" { checks++ }
+            $1 > p && $2 == "slept" { pauses++ }
+            $2 == "start" { print checks + 0, pauses + 0, $1 - p; exit }' "$calls")
+        if [[ -z $present || -z $toStart ]]; then
+            e2e_fail "no bootloader and download start in the records"
+        else
+            [[ $lateChecks == 0 && $latePauses -le 1 ]] ||
+                e2e_fail "after the bootloader came up, $lateChecks checks failed and $latePauses pauses ended, expected 0 and at most 1"
+            echo "timing: bootloader to download $toStart ms, $latePauses pause between"
+        fi
         ;;
     esac
 done
@@ -369,9 +458,9 @@ if [[ $E2E_FAILED != 0 ]]; then
         [[ -e $E2E_STATE/$record ]] && { echo "---- $record" >&2; cat "$E2E_STATE/$record" >&2; }
     done
     echo "---- standard error of the product" >&2
-    grep -v -e fixme -e 'trace:' -e wine32 -e multiarch -e 'execute "dpkg' -e 'apt-get install' "$E2E_RUN/stderr.txt" >&2
+    grep -v -e fixme -e 'trace:' -e ':Call ' -e ':Ret ' -e ':Starting ' -e wine32 -e multiarch -e 'execute "dpkg' -e 'apt-get install' "$E2E_RUN/stderr.txt" >&2
     echo "scenario $scenario FAILED (run directory $E2E_RUN)"
     exit 1
 fi
-echo "scenario $scenario passed in $(since "$E2E_STARTED" "$E2E_ENDED") s of product time"
+echo "scenario $scenario passed in $(awk -v a="$E2E_STARTED" -v b="$E2E_ENDED" 'BEGIN { printf "%.3f", b - a }') s of product time"
 exit 0

@@ -18,7 +18,12 @@
 // its devices disappear.
 //
 // It writes to the state directory:
-//   events.log   one line per event, "<unix time> <event> <details>"
+//   events.log   one line per event, "<unix time> <event> <details>"; the
+//                "clock" event ties the Unix time to the monotonic clock that
+//                Wine's tick count follows (the clock of Sleep, time-outs and
+//                WINEDEBUG=+timestamp); "clock-spread" says how far that
+//                count lagged and how long a Wine thread here went
+//                unscheduled, for the runner's timing margins
 //   report.txt   what it saw, for people
 //   bootloader.cmd  its device and driver, for the installer stand-in
 // and ends when the file "stop" appears there or the time limit has passed,
@@ -30,11 +35,14 @@
 #include "SimulationState.h"
 #include "UniqueHandle.h"
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -160,6 +168,66 @@ std::wstring InstalledDriverVersion(const std::wstring& instancePath)
     return version.data();
 }
 
+// The host's monotonic clock in ms, which Wine reads at once for the
+// performance counter; the tick count is the same clock as the wineserver
+// last stored it (every 16 ms or so, later when the server is starved).
+double MonotonicMs()
+{
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER counter{};
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+std::string MillisecondsText(double milliseconds)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.3f", milliseconds);
+    return text.data();
+}
+
+// Watches Wine's clocks from a thread of its own while the simulator runs:
+// how far the tick count fell behind the monotonic clock at worst (sampled
+// every millisecond or so; a lag that peaked between two samples is at most
+// the time between them larger), and how long this thread, asking for a
+// 1 ms pause, went unscheduled at worst.
+class ClockWatch {
+public:
+    ClockWatch() : thread([this] { Watch(); }) {}
+    ClockWatch(const ClockWatch&) = delete;
+    ClockWatch& operator=(const ClockWatch&) = delete;
+    ~ClockWatch() { Stop(); }
+
+    void Stop()
+    {
+        stopping = true;
+        if (thread.joinable()) {
+            thread.join();
+        }
+    }
+
+    double maxTickLagMs = 0;
+    double maxSampleGapMs = 0;
+
+private:
+    void Watch()
+    {
+        double last = MonotonicMs();
+        while (!stopping) {
+            const ULONGLONG tick = GetTickCount64();
+            const double now = MonotonicMs();
+            maxTickLagMs = std::max(maxTickLagMs, now - static_cast<double>(tick));
+            maxSampleGapMs = std::max(maxSampleGapMs, now - last);
+            last = now;
+            Sleep(1);
+        }
+    }
+
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
 class Simulator {
 public:
     explicit Simulator(const Options& options)
@@ -189,6 +257,7 @@ public:
         if (options.appearance == Appearance::PresentBeforeFrame && !EnterBootloader()) {
             return Fail("cannot register the bootloader device");
         }
+        Event("clock", "monotonic-ms " + MillisecondsText(MonotonicMs()));
         Event("ready", "");
 
         const ULONGLONG deadline = GetTickCount64() + options.timeLimitMs;
@@ -227,6 +296,9 @@ private:
 
     int Finish(const std::string& ending)
     {
+        clock.Stop();
+        Event("clock-spread", "max-tick-lag-ms " + MillisecondsText(clock.maxTickLagMs) + " max-sample-gap-ms " +
+                                  MillisecondsText(clock.maxSampleGapMs));
         const bool removed = LeaveBootloader();
         line.Close();
         Report("  bytes received on the line in all: " + std::to_string(bytesReceived) +
@@ -422,6 +494,7 @@ private:
     UniqueKernelHandle downloadFinished;
     std::vector<std::uint8_t> pending;
     ULONGLONG appearAt = 0;
+    ClockWatch clock;
     bool inBootloader = false;
     std::size_t bytesReceived = 0;
     int frames = 0;
