@@ -58,6 +58,7 @@ AttemptOutcome TouchpadUpdateAttempt::Run(const std::wstring& portName)
     }
 
     // The port stays open from here on, until the next Run or Finish.
+    // First match here, any match below: the install is skipped only when the first bootloader found has its driver.
     if (!WaitForBootloader(FirstMatchingDeviceHasDriver)) {
         WriteLine(L"Install driver......");
         // A tool that cannot be started counts as one that ended with 0.

@@ -128,6 +128,7 @@ DeviceInventory EnumeratePresentDevices()
             continue;
         }
 
+        // No check uses status, problem, description or manufacturer; every poll reads them so a record is whole.
         ULONG status = 0;
         ULONG problem = 0;
         if (queryNodeStatus != nullptr && queryNodeStatus(&status, &problem, member.DevInst, 0) == CR_SUCCESS) {

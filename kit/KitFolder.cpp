@@ -27,6 +27,9 @@ struct FindTraits {
 struct FolderEntry {
     std::wstring name;
     bool isFolder = false;
+    // A symbolic link or junction (any reparse point): what it leads to is
+    // not part of the folder.
+    bool isLink = false;
     std::uint64_t size = 0;
 };
 
@@ -69,8 +72,9 @@ std::vector<FolderEntry> ListFolder(const std::wstring& path)
             continue;
         }
         const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         entries.push_back(
-            {name, isFolder, (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32U) | found.nFileSizeLow});
+            {name, isFolder, isLink, (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32U) | found.nFileSizeLow});
     } while (FindNextFileW(search.Get(), &found));
     return entries;
 }
@@ -81,14 +85,19 @@ bool IsFile(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A kit is a few folders deep.
+// A kit is a few folders deep. A link or junction is a problem and is never
+// followed: it would list and hash files from outside the kit, which do not
+// ship with it.
 // NOLINTNEXTLINE(misc-no-recursion)
-void ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<KitFile>& files)
+void ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<KitFile>& files,
+               std::vector<std::wstring>& problems)
 {
     for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : Under(folder, relative))) {
         const std::wstring path = relative.empty() ? entry.name : relative + L"/" + entry.name;
-        if (entry.isFolder) {
-            ListFiles(folder, path, files);
+        if (entry.isLink) {
+            problems.push_back(path + L": a link or junction, not followed: a kit holds its files itself");
+        } else if (entry.isFolder) {
+            ListFiles(folder, path, files, problems);
         } else {
             files.push_back({path, entry.size, {}});
         }
@@ -395,7 +404,7 @@ void CheckProgramFolder(const std::wstring& folder, KitReport& report)
 
 void DigestFiles(const std::wstring& folder, KitReport& report)
 {
-    ListFiles(folder, {}, report.files);
+    ListFiles(folder, {}, report.files, report.problems);
     std::sort(report.files.begin(), report.files.end(),
               [](const KitFile& left, const KitFile& right) { return left.path < right.path; });
     for (KitFile& file : report.files) {

@@ -1,12 +1,19 @@
 #!/bin/bash
 # Runs clang-tidy over the product and the tests of the cross build
 # (build/linux-mingw, configured by scripts/test.sh or cmake --preset
-# linux-mingw). clang is pointed at the MinGW-w64 target and the g++ headers.
+# linux-mingw), as many files at a time as there are cores. clang is pointed
+# at the MinGW-w64 target and the g++ headers. Every finding counts: the exit
+# code is 1 when there is any.
+#   scripts/tidy.sh [build-dir [source...]]   (default: every tracked .cpp)
+# TIDY_JOBS sets how many files are checked at a time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-#   scripts/tidy.sh [build-dir [source...]]   (default: every tracked .cpp)
 buildDir=${1:-build/linux-mingw}
 shift || true
+if [[ ! -f $buildDir/compile_commands.json ]]; then
+    echo "tidy: $buildDir/compile_commands.json is missing: configure the build first (cmake --preset linux-mingw)" >&2
+    exit 2
+fi
 
 compiler=x86_64-w64-mingw32-g++-posix
 extraArgs=(--extra-arg=--target=x86_64-w64-mingw32)
@@ -24,4 +31,39 @@ if (($# > 0)); then
 else
     mapfile -t sources < <(git ls-files '*.cpp')
 fi
-clang-tidy --quiet -p "$buildDir" "${extraArgs[@]}" "${sources[@]}"
+
+# Each file's output goes to a log of its own, printed in source order once
+# all are done, so that parallel runs do not interleave.
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+TidyOne() {
+    local index=$1 source=$2
+    if ! clang-tidy --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "$source" \
+        >"$logs/$index.log" 2>&1; then
+        touch "$logs/$index.failed"
+    fi
+}
+jobs=${TIDY_JOBS:-$(nproc)}
+running=0
+for index in "${!sources[@]}"; do
+    if ((running >= jobs)); then
+        wait -n
+        running=$((running - 1))
+    fi
+    TidyOne "$index" "${sources[$index]}" &
+    running=$((running + 1))
+done
+wait
+
+failed=0
+for index in "${!sources[@]}"; do
+    if [[ -e $logs/$index.failed ]]; then
+        failed=$((failed + 1))
+        echo "--- ${sources[$index]}"
+        grep -v -E '^[0-9]+ warnings? (generated|treated as errors)\.$' "$logs/$index.log" || true
+    fi
+done
+# A finding in a header shows once for every file that includes it.
+findings=$(cat "$logs"/*.log | grep -E '^[^ ].*:[0-9]+:[0-9]+: (warning|error):' | sort -u | wc -l || true)
+echo "tidy: ${#sources[@]} files, $failed with findings, $findings distinct findings"
+((failed == 0))

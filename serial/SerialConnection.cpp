@@ -67,6 +67,7 @@ bool SerialConnection::ConfigureLine()
 
 bool SerialConnection::Write(const std::uint8_t* data, std::uint32_t length, std::uint32_t timeoutMs)
 {
+    // Callers go by the result; nothing reads stopFlag, which only shows whether a write came after Close.
     stopFlag = false;
     OverlappedTransfer& transfer = FreshTransfer(writeTransfer);
     transfer.buffer.assign(data, data + length);

@@ -20,6 +20,7 @@ std::uint32_t ReadSerialPortNames(PortNameList& list)
     for (DWORD index = 0;; ++index) {
         auto nameCapacity = static_cast<DWORD>(name.size());
         auto dataBytes = static_cast<DWORD>(data.size() * sizeof(wchar_t));
+        // The type is not asked for: any value is taken as a port name, as serial drivers write them all as text.
         const LSTATUS result = RegEnumValueW(key.Get(), index, name.data(), &nameCapacity, nullptr, nullptr,
                                              reinterpret_cast<BYTE*>(data.data()), &dataBytes);
         if (result == ERROR_NO_MORE_ITEMS) {

@@ -129,8 +129,15 @@ public:
               std::to_wstring(GetCurrentProcessId());
         RemoveTree(kit);
         ASSERT_TRUE(CreateDirectoryW(kit.c_str(), nullptr));
+        ASSERT_NO_FATAL_FAILURE(FillKit());
+    }
+    void TearDown() override { RemoveTree(kit); }
+
+    // The sound kit's files in the kit folder, whose subfolders may be there.
+    void FillKit() const
+    {
         for (const wchar_t* folder : {L"\\Driver", L"\\win64", L"\\Firmware"}) {
-            ASSERT_TRUE(CreateDirectoryW((kit + folder).c_str(), nullptr));
+            ASSERT_TRUE(CreateDirectoryW((kit + folder).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
         }
         Copy(L"TOUCHPAD_UPDATER_EXE", L"TouchpadUpdater.exe");
         Copy(L"DOWNLOAD_TOOL_EXE", L"win64\\dfu-util.exe");
@@ -140,7 +147,6 @@ public:
         }
         ASSERT_TRUE(WriteBytes(kit + L"\\Driver\\notes.txt", "abc"));
     }
-    void TearDown() override { RemoveTree(kit); }
 
     // The built file the variable names, or the file of that name in the
     // folder it names.
@@ -202,6 +208,21 @@ std::wstring Problems(const KitReport& report)
     return text;
 }
 
+std::vector<std::wstring> FilePaths(const KitReport& report)
+{
+    std::vector<std::wstring> paths;
+    for (const KitFile& file : report.files) {
+        paths.push_back(file.path);
+    }
+    return paths;
+}
+
+std::vector<std::wstring> SoundKitPaths()
+{
+    return {L"Driver/KestruneDfu.cat",        L"Driver/KestruneDfu.inf", L"Driver/infInstall.bat", L"Driver/notes.txt",
+            L"Firmware/KestruneFirmware.dfu", L"TouchpadUpdater.exe",    L"win64/dfu-util.exe"};
+}
+
 TEST_F(KitFolder, SoundKitIsAcceptedWithWhatAMaintainerSignsOff)
 {
     const KitReport report = CheckKit(kit);
@@ -215,14 +236,7 @@ TEST_F(KitFolder, SoundKitIsAcceptedWithWhatAMaintainerSignsOff)
     EXPECT_TRUE(report.toolDlls.empty());
     EXPECT_NE(std::find(report.systemDlls.begin(), report.systemDlls.end(), "KERNEL32.dll"), report.systemDlls.end());
 
-    std::vector<std::wstring> paths;
-    for (const KitFile& file : report.files) {
-        paths.push_back(file.path);
-    }
-    EXPECT_EQ(paths,
-              (std::vector<std::wstring>{L"Driver/KestruneDfu.cat", L"Driver/KestruneDfu.inf", L"Driver/infInstall.bat",
-                                         L"Driver/notes.txt", L"Firmware/KestruneFirmware.dfu", L"TouchpadUpdater.exe",
-                                         L"win64/dfu-util.exe"}));
+    EXPECT_EQ(FilePaths(report), SoundKitPaths());
     // The notes hold "abc", whose SHA-256 is the standard's own example.
     EXPECT_EQ(report.files[3].size, 3U);
     EXPECT_EQ(report.files[3].sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
@@ -307,6 +321,29 @@ TEST_F(KitFolder, DownloadToolIsAcceptedAsTheLoaderResolvesIt)
         EXPECT_EQ(report.toolDlls, test.toolDlls);
         EXPECT_EQ(report.overriddenToolDlls, test.overridden);
     }
+}
+
+// A link or junction would have the checker list and hash files that do not
+// ship with the kit. The build makes a kit folder whose Driver folder holds a
+// link to a folder beside it (Wine cannot make one); the test fills in the
+// rest of the kit, and removing it leaves the link alone.
+TEST_F(KitFolder, RefusesALinkOutOfTheKitWithoutFollowingIt)
+{
+    TearDown();
+    kit = BuiltFile(L"LINKED_KIT");
+    ASSERT_FALSE(kit.empty()) << "the environment does not name the linked kit";
+    const DWORD attributes = GetFileAttributesW((kit + L"\\Driver\\Linked").c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the build made no link";
+    ASSERT_NE(attributes & FILE_ATTRIBUTE_REPARSE_POINT, 0U) << "Driver\\Linked is not a link";
+    ASSERT_TRUE(Exists(kit + L"\\Driver\\Linked\\outside.txt"));
+    ASSERT_NO_FATAL_FAILURE(FillKit());
+
+    const KitReport report = CheckKit(kit);
+    EXPECT_EQ(report.problems, std::vector<std::wstring>{
+                                   L"Driver/Linked: a link or junction, not followed: a kit holds its files itself"});
+    EXPECT_EQ(FilePaths(report), SoundKitPaths());
+    RemoveTree(kit);
+    EXPECT_TRUE(Exists(kit + L"\\Driver\\Linked\\outside.txt")) << "removing the kit went through the link";
 }
 
 struct Refusal {

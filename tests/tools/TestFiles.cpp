@@ -80,13 +80,18 @@ struct FindTraits {
     static void Close(Type value) { FindClose(value); }
 };
 
-// The trees are the tests' own, a few levels deep.
+// The trees are the tests' own, a few levels deep. A link or junction is
+// left as it is, never followed: Wine removes or moves the folder a Unix
+// link leads to, not the link.
 bool RemoveExtendedTree(const std::wstring& path) // NOLINT(misc-no-recursion)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
     }
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);

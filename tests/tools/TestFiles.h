@@ -25,7 +25,8 @@ std::wstring ExtendedPath(const std::wstring& path);
 std::wstring PathOfLength(const std::wstring& base, std::size_t length);
 
 bool MakeDirectories(const std::wstring& path);
-// Removes a file or a whole directory tree; true when nothing is left.
+// Removes a file or a whole directory tree, leaving any link or junction in
+// it alone; true when nothing is left.
 bool RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
