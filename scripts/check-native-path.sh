@@ -94,6 +94,11 @@ done
 disabled=$(cd "$native" && ctest -N -L wine-bench | sed -n 's/^Total Tests: //p')
 echo "tests disabled on Windows (label wine-bench): $disabled"
 
+if ((failed)); then
+    echo "native path check FAILED (work folder $work)"
+    exit 1
+fi
+
 # Every input has a rule or exists: a dry run of the whole native build.
 if ! ninja -C "$native" -n all >"$work/native.dry-run.log" 2>&1; then
     tail -20 "$work/native.dry-run.log" >&2
