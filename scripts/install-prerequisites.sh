@@ -10,8 +10,8 @@ set -euo pipefail
 kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip)
 signPackages=(openssl osslsigncode)
 # The tests: GoogleTest's sources, socat's serial lines, dfu-util's reference
-# tools, and what the test scripts run.
-testPackages=(googletest socat perl unzip dfu-util)
+# tools, what the test scripts run, and the linters.
+testPackages=(googletest socat perl unzip dfu-util shellcheck clang-format clang-tidy)
 
 case "${1:-}" in
 "") packages=("${kitPackages[@]}" "${signPackages[@]}" "${testPackages[@]}") ;;
