@@ -36,6 +36,13 @@ std::wstring ExtendedPath(const std::wstring& path)
     if (path.compare(0, 2, L"\\\\") == 0) {
         return path;
     }
+    // The prefix takes full paths only: one rooted on the current drive (as
+    // a Unix path under Wine) gets that drive first.
+    if (path.compare(0, 1, L"\\") == 0) {
+        wchar_t root[MAX_PATH] = {};
+        const DWORD length = GetFullPathNameW(L"\\", MAX_PATH, root, nullptr);
+        return L"\\\\?\\" + std::wstring(root, length >= 2 && length < MAX_PATH ? 2 : 0) + path;
+    }
     return L"\\\\?\\" + path;
 }
 
