@@ -200,6 +200,8 @@ public:
     ClockWatch() : thread([this] { Watch(); }) {}
     ClockWatch(const ClockWatch&) = delete;
     ClockWatch& operator=(const ClockWatch&) = delete;
+    ClockWatch(ClockWatch&&) = delete;
+    ClockWatch& operator=(ClockWatch&&) = delete;
     ~ClockWatch() { Stop(); }
 
     void Stop()
