@@ -23,7 +23,9 @@
 //                Wine's tick count follows (the clock of Sleep, time-outs and
 //                WINEDEBUG=+timestamp); "clock-spread" says how far that
 //                count lagged and how long a Wine thread here went
-//                unscheduled, for the runner's timing margins
+//                unscheduled, for the runner's timing margins, over the run;
+//                "clock-window" each, by monotonic ms: "<from> <to> <lag>
+//                <unscheduled>"
 //   report.txt   what it saw, for people
 //   bootloader.cmd  its device and driver, for the installer stand-in
 // and ends when the file "stop" appears there or the time limit has passed,
@@ -191,12 +193,15 @@ std::string MillisecondsText(double milliseconds)
 // how far the tick count fell behind the monotonic clock at worst (sampled
 // every millisecond or so; a lag that peaked between two samples is at most
 // the time between them larger), and how long this thread, asking for a
-// 1 ms pause, went unscheduled at worst.
+// 1 ms pause, went unscheduled at worst; over the whole run and in windows
+// of 200 ms, so that a runner can take the margins of the moments it checks.
 class ClockWatch {
 public:
     ClockWatch() : thread([this] { Watch(); }) {}
     ClockWatch(const ClockWatch&) = delete;
     ClockWatch& operator=(const ClockWatch&) = delete;
+    ClockWatch(ClockWatch&&) = delete;
+    ClockWatch& operator=(ClockWatch&&) = delete;
     ~ClockWatch() { Stop(); }
 
     void Stop()
@@ -207,21 +212,46 @@ public:
         }
     }
 
+    struct Window {
+        double startMs = 0;
+        double endMs = 0;
+        double maxTickLagMs = 0;
+        double maxSampleGapMs = 0;
+    };
+
+    // Read once Stop has returned.
     double maxTickLagMs = 0;
     double maxSampleGapMs = 0;
+    std::vector<Window> windows;
 
 private:
+    static constexpr double WindowMs = 200;
+
     void Watch()
     {
         double last = MonotonicMs();
+        Window window{last, last, 0, 0};
         while (!stopping) {
             const ULONGLONG tick = GetTickCount64();
             const double now = MonotonicMs();
-            maxTickLagMs = std::max(maxTickLagMs, now - static_cast<double>(tick));
-            maxSampleGapMs = std::max(maxSampleGapMs, now - last);
+            window.maxTickLagMs = std::max(window.maxTickLagMs, now - static_cast<double>(tick));
+            window.maxSampleGapMs = std::max(window.maxSampleGapMs, now - last);
+            window.endMs = now;
             last = now;
+            if (now - window.startMs >= WindowMs) {
+                Close(window);
+                window = Window{now, now, 0, 0};
+            }
             Sleep(1);
         }
+        Close(window);
+    }
+
+    void Close(const Window& window)
+    {
+        maxTickLagMs = std::max(maxTickLagMs, window.maxTickLagMs);
+        maxSampleGapMs = std::max(maxSampleGapMs, window.maxSampleGapMs);
+        windows.push_back(window);
     }
 
     std::atomic<bool> stopping{false};
@@ -297,6 +327,11 @@ private:
     int Finish(const std::string& ending)
     {
         clock.Stop();
+        for (const ClockWatch::Window& window : clock.windows) {
+            Event("clock-window", MillisecondsText(window.startMs) + " " + MillisecondsText(window.endMs) + " " +
+                                      MillisecondsText(window.maxTickLagMs) + " " +
+                                      MillisecondsText(window.maxSampleGapMs));
+        }
         Event("clock-spread", "max-tick-lag-ms " + MillisecondsText(clock.maxTickLagMs) + " max-sample-gap-ms " +
                                   MillisecondsText(clock.maxSampleGapMs));
         const bool removed = LeaveBootloader();
