@@ -10,9 +10,10 @@ cmake --preset linux-mingw
 cmake --build --preset linux-mingw
 
 failed=()
-# The tests first, alone on the machine: the end-to-end scenarios measure
-# the program's pauses and time-outs, and no other build competes with them.
-ctest --preset linux-mingw || failed+=(tests)
+# The tests first, alone on the machine, as many at a time as it has cores:
+# the end-to-end scenarios measure the program's pauses and time-outs, and no
+# other build competes with them.
+ctest --preset linux-mingw --parallel "$(nproc)" || failed+=(tests)
 bash scripts/check-native-path.sh || failed+=("native path")
 bash scripts/lint.sh build/linux-mingw || failed+=(lint)
 
