@@ -91,11 +91,11 @@ Bytes SampleImage()
     Put32(target, 1); // elements
     target.insert(target.end(), element.begin(), element.end());
 
-    constexpr std::size_t PrefixSize = 11;
+    constexpr std::size_t prefixSize = 11;
     Bytes image;
     PutText(image, "DfuSe", 5);
     image.push_back(1); // version
-    Put32(image, static_cast<std::uint32_t>(PrefixSize + target.size()));
+    Put32(image, static_cast<std::uint32_t>(prefixSize + target.size()));
     image.push_back(1); // targets
     image.insert(image.end(), target.begin(), target.end());
 
@@ -125,7 +125,7 @@ bool WriteWholeFile(const std::wstring& path, const Bytes& bytes)
 
 } // namespace
 
-int wmain(int argc, wchar_t** argv)
+int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): the entry point
 {
     if (argc != 2) {
         std::fputs("usage: MakeSampleFirmware.exe <output.dfu>\n", stderr);
