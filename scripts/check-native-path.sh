@@ -35,6 +35,12 @@ fail() {
     echo "FAIL: $*" >&2
     failed=1
 }
+stop_if_failed() {
+    if ((failed)); then
+        echo "native path check FAILED (work folder $work)"
+        exit 1
+    fi
+}
 
 # configure <dir> <cmake argument>...: its output only on failure.
 configure() {
@@ -94,10 +100,7 @@ done
 disabled=$(cd "$native" && ctest -N -L wine-bench | sed -n 's/^Total Tests: //p')
 echo "tests disabled on Windows (label wine-bench): $disabled"
 
-if ((failed)); then
-    echo "native path check FAILED (work folder $work)"
-    exit 1
-fi
+stop_if_failed
 
 # Every input has a rule or exists: a dry run of the whole native build.
 if ! ninja -C "$native" -n all >"$work/native.dry-run.log" 2>&1; then
@@ -117,8 +120,5 @@ fi
 # The build's own programs leave their Wine server behind for a few seconds.
 WINEPREFIX=$native/wine/tools wineserver -k </dev/null >/dev/null 2>&1 || true
 
-if ((failed)); then
-    echo "native path check FAILED (work folder $work)"
-    exit 1
-fi
+stop_if_failed
 echo "native path check passed"
