@@ -23,9 +23,10 @@
 # <dir>/tools, a copy of the template made on first use, for the programs the
 # build runs. Absolute Unix paths among the arguments become paths on drive Z:,
 # which Wine maps to the Unix root, so that a program reads them as Windows
-# paths whatever its current drive. In <dir>/tools the program's output is
-# passed on once it has ended, so that the build does not wait for the Wine
-# services that inherited it.
+# paths whatever its current drive. In <dir>/tools the program's standard
+# output and standard error are passed on, each to its own, once it has
+# ended, so that the build does not wait for the Wine services that inherited
+# them; the wineserver and those services end a few seconds after the last run.
 set -euo pipefail
 
 if (($# < 2)); then
@@ -130,13 +131,17 @@ run)
     fi
     ensure_tools_prefix
     export WINEPREFIX=$benchDir/tools
-    # A server whose output is detached; it ends a few seconds after the last run.
-    wineserver -p 5 </dev/null >/dev/null 2>&1 || true
+    # A server whose output is detached; it ends, with the prefix's services,
+    # five seconds after the last run. The delay must be in the same word:
+    # wineserver reads `-p` alone as "persist for ever".
+    wineserver -p5 </dev/null >/dev/null 2>&1 || true
     output=$(mktemp -p "$benchDir" run.XXXXXX)
+    errors=$(mktemp -p "$benchDir" run.XXXXXX)
     status=0
-    wine "${arguments[@]}" </dev/null >"$output" 2>&1 || status=$?
+    wine "${arguments[@]}" </dev/null >"$output" 2>"$errors" || status=$?
     tr -d '\r' <"$output"
-    rm -f "$output"
+    tr -d '\r' <"$errors" >&2
+    rm -f "$output" "$errors"
     exit "$status"
     ;;
 *)
