@@ -2,7 +2,10 @@
 # Builds the release TouchpadUpdater.exe twice, from two copies of the source
 # in different folders (the second with blanks and non-ASCII letters in every
 # path), with different build folders and at different times, and compares
-# the two executables byte for byte. Exit 0 when they are identical, 1 when
+# the two executables byte for byte. The first builds as every build of the
+# project does, through ccache where it is installed; the second compiles
+# every source itself, with the source and build folders in the compiler's
+# command lines, so that no path or time that reaches the image goes unseen. Exit 0 when they are identical, 1 when
 # they differ or a build fails. Everything lives under <work-dir>, which is
 # removed afterwards.
 #   check-reproducible.sh <work-dir>
@@ -18,16 +21,7 @@ rm -rf "$work"
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 
-# The files git tracks (and new ones it does not ignore), as they are in the
-# working tree: what a clean checkout of the commit would hold.
-copySource() { # <destination>
-    mkdir -p "$1"
-    git -C "$sourceDir" ls-files -z --cached --others --exclude-standard |
-        while IFS= read -r -d '' file; do
-            [[ -f $sourceDir/$file ]] && printf '%s\0' "$file"
-        done |
-        tar -C "$sourceDir" --null -T - -cf - | tar -C "$1" -xf -
-}
+source "$sourceDir/scripts/copy-source.sh"
 
 # buildProduct <source copy> <build folder> <log>
 buildProduct() {
@@ -46,7 +40,7 @@ firstBuild=$firstSource/build/linux-mingw
 secondSource="$work/zwei ü 2/src ü 2"
 secondBuild="$work/zwei ü 2/Build Ordner ü"
 
-copySource "$firstSource"
+copy_source "$sourceDir" "$firstSource"
 buildProduct "$firstSource" "$firstBuild" "$work/one/build.log"
 firstExe=$firstBuild/app/TouchpadUpdater.exe
 
@@ -56,8 +50,8 @@ linked=$(stat -c %Y "$firstExe")
 while (($(date +%s) < linked + 2)); do
     sleep 0.5
 done
-copySource "$secondSource"
-buildProduct "$secondSource" "$secondBuild" "$work/zwei ü 2/build.log"
+copy_source "$sourceDir" "$secondSource"
+CCACHE_DISABLE=1 buildProduct "$secondSource" "$secondBuild" "$work/zwei ü 2/build.log"
 secondExe=$secondBuild/app/TouchpadUpdater.exe
 
 sha256sum "$firstExe" "$secondExe" | sed "s|$work/||"

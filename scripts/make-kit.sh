@@ -74,11 +74,8 @@ buildDir=$(absolute "$buildDir")
 quietly cmake --build "$buildDir" --target TouchpadUpdater KitCheck
 
 # KitCheck.exe runs in a Wine prefix of the build folder's own, never in the
-# user's: the bench's prefix for the build's programs, or the one that
-# MAKE_KIT_WINEPREFIX names inside the build folder (the tests give each run
-# one).
+# user's: the bench's prefix for the build's programs.
 unset WINEPREFIX
-[[ -z ${MAKE_KIT_WINEPREFIX:-} ]] || export WINEPREFIX=$MAKE_KIT_WINEPREFIX
 emulator="bash;$sourceDir/tests/bench/wine-bench.sh;run;$buildDir/wine"
 
 # The script removes its staging folder itself, but not if it is stopped.

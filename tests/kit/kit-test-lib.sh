@@ -1,7 +1,9 @@
 # Shared by the tests of scripts/make-kit.sh: a work folder in the build
 # folder, a Wine prefix of the run's own (copied from the bench's pristine
-# template) with a wineserver whose output is detached, and the stand-ins for
-# the shipped parts. Source it, then call kit_test_init.
+# template) with a wineserver whose output is detached, for the programs the
+# tests run themselves, and the stand-ins for the shipped parts. make-kit.sh
+# and KitCheck.exe run as the README runs them, in the build's own prefix for
+# its programs. Source it, then call kit_test_init.
 
 # kit_test_init <source-dir> <build-dir> <name>
 kit_test_init() {
@@ -16,7 +18,6 @@ kit_test_init() {
         return 1
     fi
     export WINEPREFIX=$KIT_WORK/prefix WINEDEBUG=-all LC_ALL=C.UTF-8
-    export MAKE_KIT_WINEPREFIX=$WINEPREFIX
     [[ -d $WINEPREFIX ]] && wineserver -k </dev/null >/dev/null 2>&1
     rm -rf "$KIT_WORK"
     mkdir -p "$KIT_WORK"
@@ -35,14 +36,10 @@ kit_make() {
     "$KIT_SOURCE/scripts/make-kit.sh" --build-dir "$KIT_BUILD" "$@" </dev/null >"$KIT_WORK/stdout" 2>"$KIT_WORK/stderr"
 }
 
-# kit_check [<folder>]: KitCheck.exe under Wine.
+# kit_check [<folder>]: KitCheck.exe under Wine, as the README runs it.
 kit_check() {
-    if (($# == 0)); then
-        wine "$KIT_BUILD/kit/KitCheck.exe" </dev/null
-    else
-        local folder=${1//\//\\}
-        wine "$KIT_BUILD/kit/KitCheck.exe" "Z:$folder" </dev/null
-    fi
+    env -u WINEPREFIX bash "$KIT_SOURCE/tests/bench/wine-bench.sh" run "$KIT_BUILD/wine" "$KIT_BUILD/kit/KitCheck.exe" \
+        "$@" </dev/null
 }
 
 # One digest of a folder's names, kinds and contents.
@@ -57,6 +54,21 @@ kit_test_finish() {
     wineserver -k </dev/null >/dev/null 2>&1
     wineserver -w </dev/null >/dev/null 2>&1
     [[ $KIT_FAILED != 0 ]] || rm -rf "$KIT_WORK"
+}
+
+# kit_wine_below <folder>: the Wine processes whose prefix lies below it,
+# one a line.
+kit_wine_below() {
+    grep -lzsF "WINEPREFIX=$1/" /proc/[0-9]*/environ | cut -d/ -f3 | xargs -r ps -o pid=,args= -p
+}
+
+# For an EXIT trap: ends the wineservers of the prefixes below a build
+# folder, and with them their programs.
+kit_end_wine_below() {
+    local prefix
+    for prefix in "$1"/*/wine/*/; do
+        WINEPREFIX=${prefix%/} wineserver -k </dev/null >/dev/null 2>&1
+    done
 }
 
 kit_test_end() {
