@@ -14,6 +14,9 @@
 #     started by a launcher that stands in for Windows (tests/bench/wine-bench.sh
 #     launch). With --all, everything builds.
 #   scripts/check-native-path.sh [--all] [build-dir]    (default build/native-path)
+# The native build is <build-dir> itself, one level below build/ like the
+# presets' folders, so that ccache serves it the objects the cross build
+# compiled; the cross configure and the listings lie in <build-dir>/check.
 set -euo pipefail
 sourceDir=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -26,10 +29,9 @@ fi
     echo "usage: $0 [--all] [build-dir]" >&2
     exit 2
 }
-work=$(realpath -m -- "${1:-$sourceDir/build/native-path}")
-cross=$work/build-cross
-native=$work/build-native
-mkdir -p "$work"
+native=$(realpath -m -- "${1:-$sourceDir/build/native-path}")
+work=$native/check
+cross=$work/cross
 failed=0
 fail() {
     echo "FAIL: $*" >&2
@@ -44,18 +46,22 @@ stop_if_failed() {
 
 # configure <dir> <cmake argument>...: its output only on failure.
 configure() {
-    local dir=$1
+    local dir=$1 log
     shift
+    log=$(mktemp)
     if ! cmake -S "$sourceDir" -B "$dir" -G Ninja --toolchain "$sourceDir/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release "$@" >"$dir.configure.log" 2>&1; then
-        cat "$dir.configure.log" >&2
+        -DCMAKE_BUILD_TYPE=Release "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
         echo "FAIL: configuring $dir" >&2
         exit 1
     fi
+    rm -f "$log"
 }
 
 start=$SECONDS
-rm -rf "$cross" "$native"
+rm -rf "$native"
+mkdir -p "$work"
 configure "$cross"
 configure "$native" -DCMAKE_PROJECT_TOP_LEVEL_INCLUDES="$sourceDir/cmake/NativeConfigure.cmake" \
     -DNATIVE_CHECK_LAUNCHER="bash '$sourceDir/tests/bench/wine-bench.sh' launch '$native/wine'"
@@ -66,11 +72,10 @@ emulatorPattern='wine-bench\.sh"? run '
 grep -qE "$emulatorPattern" "$cross/build.ninja" || fail "the cross build runs no program under Wine"
 ! grep -qE "$emulatorPattern" "$native/build.ninja" || fail "the native build still runs programs under the emulator"
 
-# One listing per build folder, with the folder's own name made common and
+# One listing per build folder, with the folder's own path made common and
 # the cross emulator and native launcher taken out of the commands.
 listing() {
-    local dir=$1 what=$2 name
-    name=$(basename "$dir")
+    local dir=$1 what=$2
     case $what in
     tests) (cd "$dir" && ctest -N) | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*/\1/p' | LC_ALL=C sort ;;
     # The native build also reads NativeConfigure.cmake when it reconfigures.
@@ -80,7 +85,7 @@ listing() {
             sed -E "s#[^ ]*bash (\"[^\"]*|'[^']*|[^ ]*)wine-bench\\.sh[\"']? (run|launch) (\"[^\"]*\"|'[^']*'|[^ ]+) ##g" |
             LC_ALL=C sort
         ;;
-    esac | sed "s#$name#build-X#g"
+    esac | BUILD_DIR=$dir perl -pe 's/\Q$ENV{BUILD_DIR}\E/build-X/g'
 }
 for what in tests outputs commands; do
     listing "$cross" "$what" >"$work/cross.$what"
