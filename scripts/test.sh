@@ -1,21 +1,45 @@
 #!/bin/bash
-# Builds everything and runs every test under Wine, then proves the native
-# Windows configure and lints. Once the build stands, every step runs whatever
-# the steps before it found; the exit code is 1 when any failed.
+# Builds everything and runs every test under Wine, proves the native
+# Windows configure and lints. The three steps overlap: lint starts once the
+# build is configured and the native configure once the build stands, both
+# at a lower priority, so that they take the processor time that the build
+# and the tests leave idle (the end-to-end tests mostly wait through the
+# program's own pauses, and take the margins of their timing checks from the
+# same run). Each step runs whatever the others find; their output follows
+# the tests'. The exit code is 1 when any step failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-prerequisites.sh
 cmake --preset linux-mingw
+logs=build/linux-mingw/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+
+# Each background step in a process group of its own, so that an early stop
+# ends it with everything it started.
+set -m
+nice -n 19 bash scripts/lint.sh build/linux-mingw >"$logs/lint.log" 2>&1 &
+lint=$!
+native=''
+stopSteps() {
+    kill -- "-$lint" ${native:+"-$native"} 2>/dev/null || true
+}
+trap stopSteps EXIT
+
 cmake --build --preset linux-mingw
+nice -n 10 bash scripts/check-native-path.sh >"$logs/native-path.log" 2>&1 &
+native=$!
 
 failed=()
-# The tests first, alone on the machine, as many at a time as it has cores:
-# the end-to-end scenarios measure the program's pauses and time-outs, and no
-# other build competes with them.
 ctest --preset linux-mingw --parallel "$(nproc)" || failed+=(tests)
-bash scripts/check-native-path.sh || failed+=("native path")
-bash scripts/lint.sh build/linux-mingw || failed+=(lint)
+wait "$native" || failed+=("native path")
+echo "==== native path check"
+cat "$logs/native-path.log"
+wait "$lint" || failed+=(lint)
+echo "==== lint"
+cat "$logs/lint.log"
+trap - EXIT
 
 if ((${#failed[@]} > 0)); then
     echo "test.sh: failed: ${failed[*]}" >&2
