@@ -2,8 +2,8 @@
 
 #include "ByteFields.h"
 #include "FileDigest.h"
+#include "KitFiles.h"
 #include "PeImage.h"
-#include "UniqueHandle.h"
 #include "WindowsDlls.h"
 
 #include <windows.h>
@@ -17,72 +17,9 @@
 
 namespace {
 
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type value) { return value != INVALID_HANDLE_VALUE; }
-    static void Close(Type value) { FindClose(value); }
-};
-
-struct FolderEntry {
-    std::wstring name;
-    bool isFolder = false;
-    // A symbolic link or junction (any reparse point): what it leads to is
-    // not part of the folder.
-    bool isLink = false;
-    std::uint64_t size = 0;
-};
-
-// DLL names compare without case; ASCII folding is what matters for them.
-template <typename Text> Text LowerAscii(Text text)
-{
-    for (auto& letter : text) {
-        if (letter >= 'A' && letter <= 'Z') {
-            letter = static_cast<typename Text::value_type>(letter - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
 std::wstring Widen(const std::string& ascii)
 {
     return {ascii.begin(), ascii.end()};
-}
-
-// A kit-relative path with forward slashes, as a Windows path under the kit.
-std::wstring Under(const std::wstring& folder, const std::wstring& relative)
-{
-    std::wstring path = folder + L"\\" + relative;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
-// The entries of a folder (not "." and ".."); empty when it cannot be listed.
-std::vector<FolderEntry> ListFolder(const std::wstring& path)
-{
-    std::vector<FolderEntry> entries;
-    WIN32_FIND_DATAW found{};
-    const UniqueHandle<FindTraits> search(FindFirstFileW((path + L"\\*").c_str(), &found));
-    if (!search.IsValid()) {
-        return entries;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        entries.push_back(
-            {name, isFolder, isLink, (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32U) | found.nFileSizeLow});
-    } while (FindNextFileW(search.Get(), &found));
-    return entries;
-}
-
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 // A kit is a few folders deep. A link or junction is a problem and is never
@@ -92,7 +29,7 @@ bool IsFile(const std::wstring& path)
 void ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<KitFile>& files,
                std::vector<std::wstring>& problems)
 {
-    for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : Under(folder, relative))) {
+    for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : PathUnder(folder, relative))) {
         const std::wstring path = relative.empty() ? entry.name : relative + L"/" + entry.name;
         if (entry.isLink) {
             problems.push_back(path + L": a link or junction, not followed: a kit holds its files itself");
@@ -111,11 +48,11 @@ bool CheckProgram(const std::wstring& folder, const std::wstring& path, bool isD
                   PeImage& image)
 {
     std::vector<std::uint8_t> bytes;
-    if (!IsFile(Under(folder, path))) {
+    if (!IsFile(PathUnder(folder, path))) {
         problems.push_back(path + L": missing");
         return false;
     }
-    if (!ReadWholeFile(Under(folder, path), bytes)) {
+    if (!ReadWholeFile(PathUnder(folder, path), bytes)) {
         problems.push_back(path + L": cannot be read");
         return false;
     }
@@ -150,7 +87,7 @@ class ToolWalk {
 public:
     ToolWalk(const std::wstring& folder, KitReport& report) : folder(folder), report(report)
     {
-        for (const FolderEntry& entry : ListFolder(Under(folder, KitDownloadToolFolder))) {
+        for (const FolderEntry& entry : ListFolder(PathUnder(folder, KitDownloadToolFolder))) {
             if (!entry.isFolder) {
                 folderDlls.emplace(LowerAscii(entry.name), entry.name);
             }
@@ -360,11 +297,11 @@ void CheckFirmware(const std::wstring& folder, KitReport& report)
 {
     const std::wstring firmwarePath = KitFirmwarePath(L'/');
     std::vector<std::uint8_t> bytes;
-    if (!IsFile(Under(folder, firmwarePath))) {
+    if (!IsFile(PathUnder(folder, firmwarePath))) {
         report.problems.push_back(firmwarePath + L": missing");
         return;
     }
-    if (!ReadWholeFile(Under(folder, firmwarePath), bytes)) {
+    if (!ReadWholeFile(PathUnder(folder, firmwarePath), bytes)) {
         report.problems.push_back(firmwarePath + L": cannot be read");
         return;
     }
@@ -378,7 +315,7 @@ void CheckFirmware(const std::wstring& folder, KitReport& report)
 void CheckInstaller(const std::wstring& folder, KitReport& report)
 {
     const std::wstring installerPath = KitInstallerPath(L'/');
-    const std::wstring path = Under(folder, installerPath);
+    const std::wstring path = PathUnder(folder, installerPath);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!IsFile(path) || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         report.problems.push_back(installerPath + L": missing");
@@ -409,7 +346,7 @@ void DigestFiles(const std::wstring& folder, KitReport& report)
               [](const KitFile& left, const KitFile& right) { return left.path < right.path; });
     for (KitFile& file : report.files) {
         std::vector<std::uint8_t> bytes;
-        if (!ReadWholeFile(Under(folder, file.path), bytes)) {
+        if (!ReadWholeFile(PathUnder(folder, file.path), bytes)) {
             report.problems.push_back(file.path + L": cannot be read");
             continue;
         }

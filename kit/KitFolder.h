@@ -7,18 +7,12 @@
 
 #include "DfuImage.h"
 #include "DriverPackage.h"
+#include "KitFiles.h"
 #include "KitLayout.h"
 #include "WindowsDlls.h"
 
-#include <cstdint>
 #include <string>
 #include <vector>
-
-struct KitFile {
-    std::wstring path; // relative to the kit, forward slashes
-    std::uint64_t size = 0;
-    std::string sha256;
-};
 
 struct KitReport {
     // One line per problem, each naming its file; empty when the kit is sound.

@@ -5,7 +5,8 @@
 #include "InfFile.h"
 #include "InfRules.h"
 #include "InstallerScript.h"
-#include "KitFolder.h"
+#include "KitFiles.h"
+#include "KitLayout.h"
 #include "PeImage.h"
 
 #include <windows.h>

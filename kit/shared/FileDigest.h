@@ -1,7 +1,8 @@
 #pragma once
 
-// Whole-file reads and digests for the kit checker. Digests come from
-// Windows' own cryptography provider (CNG).
+// Whole-file reads and digests for the kit checker: the SHA-256 that the
+// checksums list, and the digest that a signature or a driver catalog holds
+// for a file. Digests come from Windows' own cryptography provider (CNG).
 
 #include <cstddef>
 #include <cstdint>
@@ -25,3 +26,20 @@ struct ByteRange {
 // when the provider fails or a range does not lie within the bytes.
 std::vector<std::uint8_t> DigestOfRanges(const wchar_t* algorithm, const std::vector<std::uint8_t>& bytes,
                                          const std::vector<ByteRange>& ranges);
+
+// The CNG hash algorithm of a digest named as catalogs name it ("SHA1" or
+// "SHA256"); null for any other.
+const wchar_t* CngAlgorithm(const std::string& name);
+
+// Whether Windows hashes this file as a PE image (an "MZ" header whose
+// e_lfanew names a "PE\0\0" signature) rather than as a whole.
+bool HasImageDigest(const std::vector<std::uint8_t>& file);
+
+// The digest that a catalog member with this algorithm ("SHA1" or "SHA256")
+// holds for this file: the Authenticode image digest when the file is a PE
+// image (the file without its checksum, its certificate-table entry and its
+// attribute certificates), the whole file's digest otherwise. Empty with a
+// problem text when it cannot be computed (an unknown algorithm, a damaged
+// PE image).
+std::vector<std::uint8_t> CatalogDigestOfFile(const std::vector<std::uint8_t>& file, const std::string& digestAlgorithm,
+                                              std::string& problem);
