@@ -2,6 +2,7 @@
 
 #include "ByteFields.h"
 #include "FileDigest.h"
+#include "FirmwareCheck.h"
 #include "KitFiles.h"
 #include "PeImage.h"
 #include "WindowsDlls.h"
@@ -293,25 +294,6 @@ private:
     std::deque<std::wstring> later;                  // reached only through delay imports or forwarders
 };
 
-void CheckFirmware(const std::wstring& folder, KitReport& report)
-{
-    const std::wstring firmwarePath = KitFirmwarePath(L'/');
-    std::vector<std::uint8_t> bytes;
-    if (!IsFile(PathUnder(folder, firmwarePath))) {
-        report.problems.push_back(firmwarePath + L": missing");
-        return;
-    }
-    if (!ReadWholeFile(PathUnder(folder, firmwarePath), bytes)) {
-        report.problems.push_back(firmwarePath + L": cannot be read");
-        return;
-    }
-    report.firmware = ReadDfuSeImage(bytes);
-    for (const DfuProblem& problem : report.firmware.problems) {
-        report.problems.push_back(firmwarePath + L": at byte " + std::to_wstring(problem.offset) + L": " +
-                                  Widen(problem.what));
-    }
-}
-
 void CheckInstaller(const std::wstring& folder, KitReport& report)
 {
     const std::wstring installerPath = KitInstallerPath(L'/');
@@ -370,7 +352,7 @@ KitReport CheckKit(const std::wstring& folder)
     CheckProgramFolder(folder, report);
     CheckInstaller(folder, report);
     ToolWalk(folder, report).Run();
-    CheckFirmware(folder, report);
+    CheckFirmware(folder, report.problems, report.firmware);
     DigestFiles(folder, report);
     CheckDriverPackage(folder, report.files, report.problems, report.warnings, report.driver);
     return report;
