@@ -1,89 +1,16 @@
 #include "KitFolder.h"
 
-#include "ByteFields.h"
+#include "DownloadToolCheck.h"
 #include "FileDigest.h"
+#include "FirmwareCheck.h"
+#include "KitFiles.h"
 #include "PeImage.h"
-#include "UniqueHandle.h"
-#include "WindowsDlls.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <deque>
-#include <map>
-#include <set>
 
 namespace {
-
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type value) { return value != INVALID_HANDLE_VALUE; }
-    static void Close(Type value) { FindClose(value); }
-};
-
-struct FolderEntry {
-    std::wstring name;
-    bool isFolder = false;
-    // A symbolic link or junction (any reparse point): what it leads to is
-    // not part of the folder.
-    bool isLink = false;
-    std::uint64_t size = 0;
-};
-
-// DLL names compare without case; ASCII folding is what matters for them.
-template <typename Text> Text LowerAscii(Text text)
-{
-    for (auto& letter : text) {
-        if (letter >= 'A' && letter <= 'Z') {
-            letter = static_cast<typename Text::value_type>(letter - 'A' + 'a');
-        }
-    }
-    return text;
-}
-
-std::wstring Widen(const std::string& ascii)
-{
-    return {ascii.begin(), ascii.end()};
-}
-
-// A kit-relative path with forward slashes, as a Windows path under the kit.
-std::wstring Under(const std::wstring& folder, const std::wstring& relative)
-{
-    std::wstring path = folder + L"\\" + relative;
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return path;
-}
-
-// The entries of a folder (not "." and ".."); empty when it cannot be listed.
-std::vector<FolderEntry> ListFolder(const std::wstring& path)
-{
-    std::vector<FolderEntry> entries;
-    WIN32_FIND_DATAW found{};
-    const UniqueHandle<FindTraits> search(FindFirstFileW((path + L"\\*").c_str(), &found));
-    if (!search.IsValid()) {
-        return entries;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        entries.push_back(
-            {name, isFolder, isLink, (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32U) | found.nFileSizeLow});
-    } while (FindNextFileW(search.Get(), &found));
-    return entries;
-}
-
-bool IsFile(const std::wstring& path)
-{
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 // A kit is a few folders deep. A link or junction is a problem and is never
 // followed: it would list and hash files from outside the kit, which do not
@@ -92,7 +19,7 @@ bool IsFile(const std::wstring& path)
 void ListFiles(const std::wstring& folder, const std::wstring& relative, std::vector<KitFile>& files,
                std::vector<std::wstring>& problems)
 {
-    for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : Under(folder, relative))) {
+    for (const FolderEntry& entry : ListFolder(relative.empty() ? folder : PathUnder(folder, relative))) {
         const std::wstring path = relative.empty() ? entry.name : relative + L"/" + entry.name;
         if (entry.isLink) {
             problems.push_back(path + L": a link or junction, not followed: a kit holds its files itself");
@@ -104,281 +31,10 @@ void ListFiles(const std::wstring& folder, const std::wstring& relative, std::ve
     }
 }
 
-// Checks that the file is an x86-64 console program (or DLL) and reads it;
-// every problem is added under the file's kit path. False when the file gives
-// nothing more to judge.
-bool CheckProgram(const std::wstring& folder, const std::wstring& path, bool isDll, std::vector<std::wstring>& problems,
-                  PeImage& image)
-{
-    std::vector<std::uint8_t> bytes;
-    if (!IsFile(Under(folder, path))) {
-        problems.push_back(path + L": missing");
-        return false;
-    }
-    if (!ReadWholeFile(Under(folder, path), bytes)) {
-        problems.push_back(path + L": cannot be read");
-        return false;
-    }
-    image = ReadPeImage(bytes);
-    const std::wstring what = isDll ? L"DLL" : L"console program";
-    if (!image.problem.empty()) {
-        problems.push_back(path + L": " + Widen(image.problem));
-        return false;
-    }
-    if (image.machine != PeMachineAmd64 || image.optionalMagic != PeOptionalMagic64) {
-        problems.push_back(path + L": not an x86-64 (PE32+) " + what + L": machine 0x" + Widen(Hex(image.machine, 4)) +
-                           L", optional header 0x" + Widen(Hex(image.optionalMagic, 4)));
-        return false;
-    }
-    const bool markedDll = (image.characteristics & PeCharacteristicDll) != 0;
-    if (markedDll != isDll) {
-        problems.push_back(path + (isDll ? L": a program, not a DLL" : L": a DLL, not a program"));
-    } else if (!isDll && image.subsystem != PeSubsystemConsole) {
-        problems.push_back(path + L": not a console program (subsystem " + std::to_wstring(image.subsystem) + L")");
-    }
-    return true;
-}
-
-// Follows the download tool's imports as the Windows loader resolves them:
-// API sets and KnownDLLs from Windows whatever lies in win64, then win64
-// (names compared without case), then the DLLs Windows provides. Each
-// function taken from a DLL in win64 must be exported there, through its
-// forwarders. The DLLs reached through plain imports are loaded when the tool
-// starts and make the report's lists; those reached only through delay
-// imports or forwarders are judged the same way but not listed.
-class ToolWalk {
-public:
-    ToolWalk(const std::wstring& folder, KitReport& report) : folder(folder), report(report)
-    {
-        for (const FolderEntry& entry : ListFolder(Under(folder, KitDownloadToolFolder))) {
-            if (!entry.isFolder) {
-                folderDlls.emplace(LowerAscii(entry.name), entry.name);
-            }
-        }
-    }
-
-    void Run()
-    {
-        const std::wstring toolPath = KitDownloadToolPath(L'/');
-        Visit(toolPath, true);
-        // The plain import graph first, as the loader maps it at start.
-        while (!pending.empty() || !later.empty()) {
-            std::deque<std::wstring>& queue = pending.empty() ? later : pending;
-            const std::wstring importer = queue.front();
-            queue.pop_front();
-            const bool listed = &queue == &pending;
-            const auto image = images.find(LowerAscii(importer));
-            if (image == images.end() || (!listed && listedPaths.count(LowerAscii(importer)) != 0)) {
-                continue;
-            }
-            for (const PeImport& import : image->second.imports) {
-                Resolve(importer, import, false, listed);
-            }
-            for (const PeImport& import : image->second.delayImports) {
-                Resolve(importer, import, true, false);
-            }
-        }
-    }
-
-private:
-    enum class Place { Windows, WindowsOverFolder, Folder, Nowhere };
-
-    // Where the loader finds an imported DLL; `path` is its kit path when it
-    // is in win64.
-    Place Locate(const std::string& name, std::wstring& path) const
-    {
-        const auto local = folderDlls.find(Widen(LowerAscii(LoaderFileName(name))));
-        if (local != folderDlls.end()) {
-            path = KitPath(KitDownloadToolFolder, L'/', local->second.c_str());
-        }
-        if ((IsApiSetName(name) && IsProvidedByWindows(name)) || IsKnownDll(name)) {
-            return local != folderDlls.end() ? Place::WindowsOverFolder : Place::Windows;
-        }
-        if (local != folderDlls.end()) {
-            return Place::Folder;
-        }
-        return IsProvidedByWindows(name) ? Place::Windows : Place::Nowhere;
-    }
-
-    static std::wstring NotProvided(const std::string& name)
-    {
-        return IsApiSetName(name) ? L", an API set that not every Windows 10 and 11 x64 resolves"
-                                  : L", which is neither in win64 nor a DLL that Windows provides";
-    }
-
-    static std::wstring Consequence(bool delayed)
-    {
-        return delayed ? L": the download tool would fail at its first call into it"
-                       : L": the download tool could not start";
-    }
-
-    // Reads a DLL of win64 once; its imports are judged in turn. A DLL met
-    // first through a delay import or a forwarder and then through a plain
-    // import joins the plain graph.
-    void Visit(const std::wstring& path, bool listed)
-    {
-        const std::wstring key = LowerAscii(path);
-        const bool first = visited.insert(key).second;
-        if (listed && listedPaths.insert(key).second) {
-            if (path != KitDownloadToolPath(L'/')) {
-                report.toolDlls.push_back(path);
-            }
-            if (!first) {
-                pending.push_back(path);
-            }
-        }
-        if (!first) {
-            return;
-        }
-        PeImage image;
-        if (CheckProgram(folder, path, path != KitDownloadToolPath(L'/'), report.problems, image)) {
-            images.emplace(key, std::move(image));
-        }
-        (listed ? pending : later).push_back(path);
-    }
-
-    void Resolve(const std::wstring& importer, const PeImport& import, bool delayed, bool listed)
-    {
-        std::wstring path;
-        switch (Locate(import.dll, path)) {
-        case Place::WindowsOverFolder:
-            if (std::find(report.overriddenToolDlls.begin(), report.overriddenToolDlls.end(), path) ==
-                report.overriddenToolDlls.end()) {
-                report.overriddenToolDlls.push_back(path);
-            }
-            [[fallthrough]];
-        case Place::Windows:
-            if (listed &&
-                std::find(report.systemDlls.begin(), report.systemDlls.end(), import.dll) == report.systemDlls.end()) {
-                report.systemDlls.push_back(import.dll);
-            }
-            return;
-        case Place::Folder:
-            Visit(path, listed);
-            for (const PeImportedFunction& function : import.functions) {
-                CheckFunction(importer, path, function, delayed);
-            }
-            return;
-        case Place::Nowhere:
-            report.problems.push_back(importer + (delayed ? L": delay-loads " : L": needs ") + Widen(import.dll) +
-                                      NotProvided(import.dll) + Consequence(delayed));
-            return;
-        }
-    }
-
-    // The function must be exported by the win64 DLL at `path`, or forwarded
-    // from there to a DLL that has it.
-    void CheckFunction(const std::wstring& importer, const std::wstring& path, const PeImportedFunction& function,
-                       bool delayed)
-    {
-        const std::wstring what =
-            function.name.empty() ? L"ordinal " + std::to_wstring(function.ordinal) : Widen(function.name);
-        std::wstring dll = path;
-        PeImportedFunction wanted = function;
-        // What is known so far, for the problem line: the import and each
-        // forwarder followed.
-        std::wstring said = importer;
-        said += L": imports ";
-        said += what;
-        said += L" from ";
-        said += path.substr(path.find(L'/') + 1);
-        const auto refuse = [&](const std::wstring& why) {
-            std::wstring problem = said;
-            problem += why;
-            problem += Consequence(delayed);
-            report.problems.push_back(std::move(problem));
-        };
-        // A forwarder chain longer than this loops.
-        for (int hop = 0; hop < MaxForwarderHops; ++hop) {
-            const auto image = images.find(LowerAscii(dll));
-            if (image == images.end()) {
-                return; // the DLL itself was refused
-            }
-            const std::string* forwarder = FindExport(image->second.exports, wanted);
-            if (forwarder == nullptr) {
-                refuse(hop == 0 ? std::wstring(L", which does not export it")
-                                : L", and " + dll.substr(dll.find(L'/') + 1) + L" does not export " +
-                                      Widen(Describe(wanted)));
-                return;
-            }
-            if (forwarder->empty()) {
-                return;
-            }
-            const std::size_t dot = forwarder->rfind('.');
-            std::string module = forwarder->substr(0, dot == std::string::npos ? 0 : dot);
-            if (dot == std::string::npos || module.empty() || dot + 1 == forwarder->size()) {
-                refuse(L", whose forwarder \"" + Widen(*forwarder) + L"\" is malformed");
-                return;
-            }
-            // The loader adds ".dll" to a forwarder's module without a dot.
-            if (module.find('.') == std::string::npos) {
-                module += ".dll";
-            }
-            const std::string target = forwarder->substr(dot + 1);
-            wanted = {};
-            if (target[0] == '#') {
-                wanted.ordinal = static_cast<std::uint16_t>(std::strtoul(target.c_str() + 1, nullptr, 10));
-            } else {
-                wanted.name = target;
-            }
-            said += L", which forwards it to ";
-            said += Widen(*forwarder);
-            std::wstring next;
-            switch (Locate(module, next)) {
-            case Place::Windows:
-            case Place::WindowsOverFolder:
-                return; // only the DLL's name can be judged here
-            case Place::Nowhere:
-                refuse(L", and " + Widen(module) + NotProvided(module));
-                return;
-            case Place::Folder:
-                Visit(next, false);
-                dll = next;
-                break;
-            }
-        }
-        refuse(L": a forwarder loop");
-    }
-
-    static std::string Describe(const PeImportedFunction& function)
-    {
-        return function.name.empty() ? "ordinal " + std::to_string(function.ordinal) : function.name;
-    }
-
-    static constexpr int MaxForwarderHops = 16;
-    const std::wstring& folder;
-    KitReport& report;
-    std::map<std::wstring, std::wstring> folderDlls; // lower-case name -> name on disk
-    std::set<std::wstring> visited;                  // lower-case kit paths
-    std::set<std::wstring> listedPaths;              // of those, the ones reached through plain imports
-    std::map<std::wstring, PeImage> images;          // lower-case kit path -> the image, when it could be read
-    std::deque<std::wstring> pending;                // reached through plain imports
-    std::deque<std::wstring> later;                  // reached only through delay imports or forwarders
-};
-
-void CheckFirmware(const std::wstring& folder, KitReport& report)
-{
-    const std::wstring firmwarePath = KitFirmwarePath(L'/');
-    std::vector<std::uint8_t> bytes;
-    if (!IsFile(Under(folder, firmwarePath))) {
-        report.problems.push_back(firmwarePath + L": missing");
-        return;
-    }
-    if (!ReadWholeFile(Under(folder, firmwarePath), bytes)) {
-        report.problems.push_back(firmwarePath + L": cannot be read");
-        return;
-    }
-    report.firmware = ReadDfuSeImage(bytes);
-    for (const DfuProblem& problem : report.firmware.problems) {
-        report.problems.push_back(firmwarePath + L": at byte " + std::to_wstring(problem.offset) + L": " +
-                                  Widen(problem.what));
-    }
-}
-
 void CheckInstaller(const std::wstring& folder, KitReport& report)
 {
     const std::wstring installerPath = KitInstallerPath(L'/');
-    const std::wstring path = Under(folder, installerPath);
+    const std::wstring path = PathUnder(folder, installerPath);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!IsFile(path) || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
         report.problems.push_back(installerPath + L": missing");
@@ -409,7 +65,7 @@ void DigestFiles(const std::wstring& folder, KitReport& report)
               [](const KitFile& left, const KitFile& right) { return left.path < right.path; });
     for (KitFile& file : report.files) {
         std::vector<std::uint8_t> bytes;
-        if (!ReadWholeFile(Under(folder, file.path), bytes)) {
+        if (!ReadWholeFile(PathUnder(folder, file.path), bytes)) {
             report.problems.push_back(file.path + L": cannot be read");
             continue;
         }
@@ -432,8 +88,8 @@ KitReport CheckKit(const std::wstring& folder)
     }
     CheckProgramFolder(folder, report);
     CheckInstaller(folder, report);
-    ToolWalk(folder, report).Run();
-    CheckFirmware(folder, report);
+    CheckDownloadTool(folder, report.problems, report);
+    CheckFirmware(folder, report.problems, report.firmware);
     DigestFiles(folder, report);
     CheckDriverPackage(folder, report.files, report.problems, report.warnings, report.driver);
     return report;

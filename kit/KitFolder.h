@@ -6,31 +6,21 @@
 // silently on every machine it reaches: this is the one place to catch it.
 
 #include "DfuImage.h"
+#include "DownloadToolCheck.h"
 #include "DriverPackage.h"
+#include "KitFiles.h"
 #include "KitLayout.h"
 #include "WindowsDlls.h"
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-struct KitFile {
-    std::wstring path; // relative to the kit, forward slashes
-    std::uint64_t size = 0;
-    std::string sha256;
-};
-
-struct KitReport {
+// What the checks found. The download tool's DLL lists (toolDlls,
+// systemDlls, overriddenToolDlls) come from DownloadToolReport.
+struct KitReport : DownloadToolReport {
     // One line per problem, each naming its file; empty when the kit is sound.
     std::vector<std::wstring> problems;
     DfuSeImage firmware;
-    // The DLLs the download tool loads from its own folder when it starts,
-    // and the names it takes from Windows, in the order they were met.
-    std::vector<std::wstring> toolDlls;
-    std::vector<std::string> systemDlls;
-    // DLLs in win64 that the loader passes over for Windows' own (KnownDLLs,
-    // API sets).
-    std::vector<std::wstring> overriddenToolDlls;
     // Every file of the kit, sorted by path.
     std::vector<KitFile> files;
     // What does not refuse the kit but a maintainer should read, each line

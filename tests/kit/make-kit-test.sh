@@ -223,7 +223,7 @@ elif ! grep -qE 'DLLs from win64: none; from Windows:.* KERNEL32\.dll.*; in win6
 fi
 
 # ---- a libusbK package, against osslsigncode ---------------------------------
-libusbk=$KIT_BUILD/tests/kit/packages/libusbk
+libusbk=$KIT_BUILD/tests/kit/driver/packages/libusbk
 outK="$KIT_WORK/out libusbK"
 kit_make --out "$outK" --driver "$libusbk" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu" ||
     kit_fail "the libusbK kit was refused: $(cat "$KIT_WORK/stderr")"

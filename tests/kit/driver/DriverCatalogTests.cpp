@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-// The catalogs come from the build (add_driver_catalog in tests/kit): made by
-// MakeCatalog.exe, signed by osslsigncode with the build's throwaway
-// certificate, some damaged on purpose. They cover the two probe programs
-// and "Tréiber ü.inf".
+// The catalogs come from the build (add_driver_catalog in
+// tests/kit/driver): made by MakeCatalog.exe, signed by osslsigncode with the
+// build's throwaway certificate, some damaged on purpose. They cover the two
+// probe programs and "Tréiber ü.inf".
 
 namespace {
 

@@ -2,7 +2,6 @@
 #include "FileDigest.h"
 #include "InfRules.h"
 #include "InstallerScript.h"
-#include "KitFolder.h"
 #include "PeImage.h"
 #include "TestFiles.h"
 
@@ -20,9 +19,9 @@
 
 namespace {
 
-// The packages come from the build (tests/kit/CMakeLists.txt), each in a
-// folder of its own with its signed catalog; DRIVER_PACKAGES names their
-// folder.
+// The packages come from the build (tests/kit/driver/CMakeLists.txt), each
+// in a folder of its own with its signed catalog; DRIVER_PACKAGES names
+// their folder.
 std::string Replaced(std::string text, const std::string& from, const std::string& to)
 {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {

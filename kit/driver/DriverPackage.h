@@ -16,11 +16,10 @@
 // only files that are there.
 
 #include "DriverCatalog.h"
+#include "KitFiles.h"
 
 #include <string>
 #include <vector>
-
-struct KitFile;
 
 // The catalog member that covers a file: its name and digest.
 struct DriverCatalogCover {
@@ -80,7 +79,7 @@ struct DriverPackageReport {
     std::vector<std::wstring> installerTools;
 };
 
-// `files` lists the kit's files (KitFolder.h); each problem and warning
+// `files` lists the kit's files; each problem and warning
 // starts with the kit path of its file.
 void CheckDriverPackage(const std::wstring& kitFolder, const std::vector<KitFile>& files,
                         std::vector<std::wstring>& problems, std::vector<std::wstring>& warnings,

@@ -46,21 +46,9 @@ struct DriverCatalog {
 
 DriverCatalog ReadDriverCatalog(const std::vector<std::uint8_t>& catalogFile);
 
-// Whether Windows hashes this file as a PE image (an "MZ" header whose
-// e_lfanew names a "PE\0\0" signature) rather than as a whole.
-bool HasImageDigest(const std::vector<std::uint8_t>& file);
-
-// The digest that a member with this algorithm ("SHA1" or "SHA256") holds
-// for this file: the Authenticode image digest when the file is a PE image
-// (the file without its checksum, its certificate-table entry and its
-// attribute certificates), the whole file's digest otherwise. Empty with a
-// problem text when it cannot be computed (an unknown algorithm, a damaged
-// PE image).
-std::vector<std::uint8_t> CatalogDigestOfFile(const std::vector<std::uint8_t>& file, const std::string& digestAlgorithm,
-                                              std::string& problem);
-
 // The member that covers a file, found as Windows finds it: by the file's
-// digest, computed as each member's algorithm says. Its index, or the member
+// digest, computed as each member's algorithm says (CatalogDigestOfFile in
+// FileDigest.h). Its index, or the member
 // count with a problem text saying why no member covers the file (none holds
 // its digest; the member named after it holds a different digest, or the
 // whole file's digest where Windows checks the image digest).

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The catalog reader against osslsigncode and openssl, on the build's
-# catalogs (tests/kit/CMakeLists.txt): for each sound catalog (SHA-256 and
+# catalogs (tests/kit/driver/CMakeLists.txt): for each sound catalog (SHA-256 and
 # SHA-1), osslsigncode verifies its signature and finds each program in it
 # by the image digest the reader computes, the reader finds the text file's
 # whole-file digest that sha256sum/sha1sum compute, and the signer's

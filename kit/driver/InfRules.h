@@ -47,5 +47,12 @@ IdMatch MatchBootloaderId(const std::wstring& id);
 // in order.
 std::vector<std::wstring> InstallSectionCandidates(const std::wstring& name);
 
+// The DIRIDs the checks name: the Windows folder, System32, the drivers
+// folder and SysWOW64.
+inline constexpr unsigned DirIdWindows = 10;
+inline constexpr unsigned DirIdSystem32 = 11;
+inline constexpr unsigned DirIdDrivers = 12;
+inline constexpr unsigned DirIdSysWow64 = 16425;
+
 // The system folder a DIRID names, for the report ("drivers" for 12).
 std::wstring DirIdName(unsigned dirId);
