@@ -6,8 +6,9 @@
 # Does nothing when everything is there.
 set -euo pipefail
 
-# Making a kit: the cross compiler, Wine for the kit check, zip for the kit.
-kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip)
+# Making a kit: the cross compiler, Wine for the kit check, zip for the kit,
+# wixl and msitools (msibuild) for its installer package.
+kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip wixl msitools)
 signPackages=(openssl osslsigncode)
 # The tests: GoogleTest's sources, socat's serial lines, dfu-util's reference
 # tools, what the test scripts run, and the linters.
