@@ -3,20 +3,30 @@
 #   cmake -DKIT_DRIVER_DIR=DIR -DKIT_DOWNLOAD_TOOL_DIR=DIR -DKIT_FIRMWARE=FILE
 #         -DKIT_OUT_DIR=DIR -DKIT_PROGRAM=TouchpadUpdater.exe -DKIT_CHECK=KitCheck.exe
 #         [-DKIT_CHECK_EMULATOR=<command>] [-DKIT_SIGN_CERT=CERT.pfx [-DKIT_TIMESTAMP_URL=URL]]
-#         [-DKIT_SIGNTOOL=signtool.exe] -P MakeKit.cmake
+#         [-DKIT_SIGNTOOL=signtool.exe] [-DKIT_VERSION=MAJOR.MINOR.BUILD] [-DKIT_MANUFACTURER=NAME]
+#         -P MakeKit.cmake
 # The signing password comes from the environment (TOUCHPAD_SIGN_PASSWORD).
+# KIT_VERSION defaults to the version that project() states in the top
+# CMakeLists.txt, KIT_MANUFACTURER to Kestrune; both are the installer
+# package's.
 # KIT_CHECK_EMULATOR is the build's CROSSCOMPILING_EMULATOR, which runs
 # KitCheck.exe under Wine in a cross build (it takes the kit's Unix path as a
 # path on drive Z:).
 #
-# Makes <out>/TouchpadUpdater/, <out>/TouchpadUpdater-kit.zip and
-# <out>/SHA256SUMS, or, on any problem, none of them: the kit is built in a
-# staging folder and moved into place only once it has been checked and
-# packed. Inputs are only read.
+# Makes <out>/TouchpadUpdater/, <out>/TouchpadUpdater-kit.zip,
+# <out>/TouchpadUpdater-kit.msi and <out>/SHA256SUMS, or, on any problem, none
+# of them: the kit is built in a staging folder and moved into place only once
+# it has been checked and packed. Inputs are only read.
 cmake_minimum_required(VERSION 3.25)
 
 set(kitName TouchpadUpdater)
 set(zipName TouchpadUpdater-kit.zip)
+set(msiName TouchpadUpdater-kit.msi)
+# Windows Installer knows every version of the product by this code, and
+# replaces one version with another only when both carry it: a package with
+# another code would install beside the product instead. Written once; never
+# change it. Every other code of the package is derived from it.
+set(upgradeCode E204E057-4D4C-43C9-9314-C8EDC05AB33D)
 # Every zip entry gets this time, so that the zip depends on its contents only.
 set(entryTime "2000-01-01 00:00:00 UTC")
 get_filename_component(sourceDir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
@@ -70,8 +80,36 @@ if(problems)
 endif()
 
 # Whatever an earlier run left is not the result of this one.
-file(REMOVE_RECURSE "${KIT_OUT_DIR}/${kitName}" "${KIT_OUT_DIR}/${zipName}" "${KIT_OUT_DIR}/SHA256SUMS")
+file(REMOVE_RECURSE "${KIT_OUT_DIR}/${kitName}" "${KIT_OUT_DIR}/${zipName}" "${KIT_OUT_DIR}/${msiName}"
+    "${KIT_OUT_DIR}/SHA256SUMS")
 
+# The installer package's version, as Windows Installer compares them: three
+# numbers, at most 255.255.65535. No leading zeros, since the product code is
+# derived from the text.
+if("${KIT_VERSION}" STREQUAL "")
+    file(STRINGS "${sourceDir}/CMakeLists.txt" projectLine REGEX "^project\\(${kitName} VERSION ")
+    string(REGEX REPLACE "^project\\(${kitName} VERSION ([^ )]*).*" "\\1" KIT_VERSION "${projectLine}")
+endif()
+set(number "(0|[1-9][0-9]?[0-9]?[0-9]?[0-9]?)")
+if(NOT KIT_VERSION MATCHES "^${number}\\.${number}\\.${number}$")
+    kit_problem("version \"${KIT_VERSION}\": not MAJOR.MINOR.BUILD")
+elseif(CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
+    kit_problem("version ${KIT_VERSION}: Windows Installer takes at most 255.255.65535")
+endif()
+if("${KIT_MANUFACTURER}" STREQUAL "")
+    set(KIT_MANUFACTURER Kestrune)
+endif()
+# wixl and msibuild (msitools): Debian's packages wixl and msitools, MSYS2's
+# msitools on Windows, found on PATH.
+find_program(wixl wixl)
+find_program(msibuild msibuild)
+if(NOT wixl OR NOT msibuild)
+    if(CMAKE_HOST_WIN32)
+        kit_problem("wixl and msibuild not found on PATH: install MSYS2's msitools (pacman -S mingw-w64-ucrt-x86_64-msitools)")
+    else()
+        kit_problem("wixl and msibuild not found: install Debian's wixl and msitools (install-prerequisites.sh --kit)")
+    endif()
+endif()
 foreach(folder KIT_DRIVER_DIR KIT_DOWNLOAD_TOOL_DIR)
     if(NOT IS_DIRECTORY "${${folder}}")
         kit_problem("${${folder}}: not a folder")
@@ -170,33 +208,22 @@ function(kit_run what)
     endif()
 endfunction()
 
-if(NOT "${KIT_SIGN_CERT}" STREQUAL "")
-    set(program "${kit}/TouchpadUpdater.exe")
+# kit_sign(<file>): signs the file in place (Authenticode, SHA-256) with
+# KIT_SIGN_CERT and verifies the signature, or names the problem.
+function(kit_sign file)
+    get_filename_component(name "${file}" NAME)
     if(CMAKE_HOST_WIN32)
         # signtool takes the password on its command line only.
-        if("${KIT_SIGNTOOL}" STREQUAL "")
-            find_program(KIT_SIGNTOOL signtool)
-        endif()
-        if(NOT KIT_SIGNTOOL)
-            kit_problem("signtool not found: set KIT_SIGNTOOL to the Windows SDK's signtool.exe")
-            kit_refuse()
-        endif()
         set(timestamp "")
         if(NOT "${KIT_TIMESTAMP_URL}" STREQUAL "")
             set(timestamp /tr "${KIT_TIMESTAMP_URL}" /td SHA256)
         endif()
-        kit_run("${KIT_SIGN_CERT}: signing TouchpadUpdater.exe" "${KIT_SIGNTOOL}" sign /fd SHA256 /f "${KIT_SIGN_CERT}"
-            /p "$ENV{TOUCHPAD_SIGN_PASSWORD}" ${timestamp} "${program}")
+        kit_run("${KIT_SIGN_CERT}: signing ${name}" "${KIT_SIGNTOOL}" sign /fd SHA256 /f "${KIT_SIGN_CERT}"
+            /p "$ENV{TOUCHPAD_SIGN_PASSWORD}" ${timestamp} "${file}")
         if(NOT problems)
-            kit_run("${KIT_SIGN_CERT}: verifying the signature of TouchpadUpdater.exe" "${KIT_SIGNTOOL}" verify /pa "${program}")
+            kit_run("${KIT_SIGN_CERT}: verifying the signature of ${name}" "${KIT_SIGNTOOL}" verify /pa "${file}")
         endif()
     else()
-        find_program(osslsigncode osslsigncode)
-        find_program(openssl openssl)
-        if(NOT osslsigncode OR NOT openssl)
-            kit_problem("signing needs osslsigncode and openssl")
-            kit_refuse()
-        endif()
         # The password reaches the tools through a file that only this user
         # can reach, never through a command line that others can read.
         set(secrets "${staging}/signing")
@@ -207,8 +234,8 @@ if(NOT "${KIT_SIGN_CERT}" STREQUAL "")
         if(NOT "${KIT_TIMESTAMP_URL}" STREQUAL "")
             set(timestamp -ts "${KIT_TIMESTAMP_URL}")
         endif()
-        kit_run("${KIT_SIGN_CERT}: signing TouchpadUpdater.exe" "${osslsigncode}" sign -pkcs12 "${KIT_SIGN_CERT}"
-            -readpass "${secrets}/password" -h sha256 ${timestamp} -in "${program}" -out "${secrets}/signed.exe")
+        kit_run("${KIT_SIGN_CERT}: signing ${name}" "${osslsigncode}" sign -pkcs12 "${KIT_SIGN_CERT}"
+            -readpass "${secrets}/password" -h sha256 ${timestamp} -in "${file}" -out "${secrets}/${name}")
         # The signature must verify against the certificates it was made with
         # (and the system's authorities, for a chain that ends there).
         if(NOT problems)
@@ -222,14 +249,35 @@ if(NOT "${KIT_SIGN_CERT}" STREQUAL "")
                 string(APPEND certificates "\n${authorities}")
             endif()
             file(WRITE "${secrets}/trusted.pem" "${certificates}")
-            kit_run("${KIT_SIGN_CERT}: verifying the signature of TouchpadUpdater.exe" "${osslsigncode}" verify
-                -in "${secrets}/signed.exe" -CAfile "${secrets}/trusted.pem")
+            kit_run("${KIT_SIGN_CERT}: verifying the signature of ${name}" "${osslsigncode}" verify
+                -in "${secrets}/${name}" -CAfile "${secrets}/trusted.pem")
         endif()
         if(NOT problems)
-            file(RENAME "${secrets}/signed.exe" "${program}")
+            file(RENAME "${secrets}/${name}" "${file}")
         endif()
         file(REMOVE_RECURSE "${secrets}")
     endif()
+    set(problems "${problems}" PARENT_SCOPE)
+endfunction()
+
+if(NOT "${KIT_SIGN_CERT}" STREQUAL "")
+    if(CMAKE_HOST_WIN32)
+        if("${KIT_SIGNTOOL}" STREQUAL "")
+            find_program(KIT_SIGNTOOL signtool)
+        endif()
+        if(NOT KIT_SIGNTOOL)
+            kit_problem("signtool not found: set KIT_SIGNTOOL to the Windows SDK's signtool.exe")
+            kit_refuse()
+        endif()
+    else()
+        find_program(osslsigncode osslsigncode)
+        find_program(openssl openssl)
+        if(NOT osslsigncode OR NOT openssl)
+            kit_problem("signing needs osslsigncode and openssl")
+            kit_refuse()
+        endif()
+    endif()
+    kit_sign("${kit}/TouchpadUpdater.exe")
     if(problems)
         kit_refuse()
     endif()
@@ -318,12 +366,148 @@ endif()
 if(problems)
     kit_refuse()
 endif()
+
+# ---- the Windows Installer package ------------------------------------------
+# TouchpadUpdater-kit.msi installs the checked kit folder, exactly as the zip
+# holds it, into [ProgramFiles64Folder]TouchpadUpdater for the whole machine:
+# a folder that only administrators can change. Nothing runs at install or
+# removal: no custom action, service or shortcut. A newer version replaces an
+# older one; an older one over a newer one is refused by a launch condition.
+# wixl builds it from the description written here.
+
+# kit_msi_id(<result> <path in the kit>): an identifier that Windows Installer
+# takes (letters, digits, _ and ., at most 72): the path's own letters, made
+# unique by a digest of the path.
+function(kit_msi_id result path)
+    string(REGEX REPLACE "[^A-Za-z0-9_.]" "_" readable "${path}")
+    string(SUBSTRING "${readable}" 0 40 readable)
+    string(SHA1 digest "${path}")
+    string(SUBSTRING "${digest}" 0 16 digest)
+    set(${result} "${readable}_${digest}" PARENT_SCOPE)
+endfunction()
+
+function(kit_xml_escape result text)
+    string(REPLACE "&" "&amp;" text "${text}")
+    string(REPLACE "<" "&lt;" text "${text}")
+    string(REPLACE ">" "&gt;" text "${text}")
+    string(REPLACE "\"" "&quot;" text "${text}")
+    set(${result} "${text}" PARENT_SCOPE)
+endfunction()
+
+# kit_msi_folder(<result> <folder in the kit> <indent>): the folder's files,
+# each the key path of a component of its own (so that a repair restores any
+# one of them) with a GUID derived from its path, then its subfolders.
+function(kit_msi_folder result folder indent)
+    set(xml "")
+    foreach(path IN LISTS msiFiles)
+        get_filename_component(parent "${path}" DIRECTORY)
+        if(parent STREQUAL folder)
+            kit_msi_id(id "${path}")
+            string(UUID guid NAMESPACE ${upgradeCode} NAME "component ${path}" TYPE SHA1 UPPER)
+            kit_xml_escape(source "${path}")
+            string(APPEND xml "${indent}<Component Id=\"c_${id}\" Guid=\"{${guid}}\" Win64=\"yes\">\n"
+                "${indent}  <File Id=\"f_${id}\" Source=\"${source}\" KeyPath=\"yes\"/>\n${indent}</Component>\n")
+        endif()
+    endforeach()
+    foreach(subfolder IN LISTS msiFolders)
+        get_filename_component(parent "${subfolder}" DIRECTORY)
+        if(parent STREQUAL folder)
+            kit_msi_id(id "${subfolder}")
+            get_filename_component(name "${subfolder}" NAME)
+            kit_xml_escape(name "${name}")
+            kit_msi_folder(inner "${subfolder}" "${indent}  ")
+            string(APPEND xml "${indent}<Directory Id=\"d_${id}\" Name=\"${name}\">\n${inner}${indent}</Directory>\n")
+        endif()
+    endforeach()
+    set(${result} "${xml}" PARENT_SCOPE)
+endfunction()
+
+set(msiFiles ${files} SHA256SUMS.txt)
+list(SORT msiFiles)
+set(msiFolders "")
+set(featureXml "")
+foreach(path IN LISTS msiFiles)
+    # wixl takes $ in a name for the start of a variable, and drops it.
+    if(path MATCHES "\\$")
+        kit_input_path(line "${path}: wixl cannot take a name with a $ in it")
+        kit_problem("${line}")
+    endif()
+    kit_msi_id(id "${path}")
+    string(APPEND featureXml "      <ComponentRef Id=\"c_${id}\"/>\n")
+    get_filename_component(folder "${path}" DIRECTORY)
+    while(NOT folder STREQUAL "")
+        list(APPEND msiFolders "${folder}")
+        get_filename_component(folder "${folder}" DIRECTORY)
+    endwhile()
+endforeach()
+list(REMOVE_DUPLICATES msiFolders)
+list(SORT msiFolders)
+if(problems)
+    kit_refuse()
+endif()
+kit_msi_folder(folderXml "" "          ")
+kit_xml_escape(manufacturer "${KIT_MANUFACTURER}")
+string(UUID productCode NAMESPACE ${upgradeCode} NAME "product ${KIT_VERSION}" TYPE SHA1 UPPER)
+string(CONCAT wxs
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">\n"
+    "  <Product Id=\"{${productCode}}\" Name=\"${kitName}\" Language=\"1033\" Version=\"${KIT_VERSION}\"\n"
+    "           Manufacturer=\"${manufacturer}\" UpgradeCode=\"{${upgradeCode}}\">\n"
+    "    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"perMachine\"/>\n"
+    "    <MajorUpgrade DowngradeErrorMessage=\"A newer version of ${kitName} is already installed.\"/>\n"
+    "    <Media Id=\"1\" Cabinet=\"${kitName}.cab\" EmbedCab=\"yes\"/>\n"
+    "    <!-- One feature: nothing to change in Installed apps, only to repair or remove. -->\n"
+    "    <Property Id=\"ARPNOMODIFY\" Value=\"1\"/>\n"
+    "    <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">\n"
+    "      <Directory Id=\"ProgramFiles64Folder\">\n"
+    "        <Directory Id=\"INSTALLDIR\" Name=\"${kitName}\">\n"
+    "${folderXml}"
+    "        </Directory>\n"
+    "      </Directory>\n"
+    "    </Directory>\n"
+    "    <Feature Id=\"Kit\" Level=\"1\">\n"
+    "${featureXml}"
+    "    </Feature>\n"
+    "  </Product>\n"
+    "</Wix>\n")
+file(WRITE "${staging}/${kitName}.wxs" "${wxs}")
+# The sources are named relative to the kit folder. wixl reports what it
+# does not understand (an attribute it drops, say) as a warning only, on
+# standard error: any output of its fails the kit.
+execute_process(COMMAND "${wixl}" -a x64 -o "${staging}/${msiName}" "${staging}/${kitName}.wxs"
+    WORKING_DIRECTORY "${kit}" RESULT_VARIABLE built OUTPUT_VARIABLE wixlOutput ERROR_VARIABLE wixlOutput)
+string(STRIP "${wixlOutput}" wixlOutput)
+if(NOT built EQUAL 0 OR NOT wixlOutput STREQUAL "")
+    kit_problem("making ${msiName}: wixl (${built}): ${wixlOutput}")
+    kit_refuse()
+endif()
+# wixl gives every package a random package code; the same inputs get the
+# same one here (the description, every file's digest and wixl's version),
+# and other inputs another. msibuild rewrites the summary with the values
+# wixl wrote, and that code.
+execute_process(COMMAND "${wixl}" --version OUTPUT_VARIABLE wixlVersion)
+string(SHA256 packageDigest "${wixlVersion}\n${wxs}\n${sums}")
+string(UUID packageCode NAMESPACE ${upgradeCode} NAME "package ${packageDigest}" TYPE SHA1 UPPER)
+execute_process(COMMAND "${msibuild}" "${staging}/${msiName}" -s "${kitName}" "${KIT_MANUFACTURER}" "x64;1033"
+    "{${packageCode}}" RESULT_VARIABLE summarised OUTPUT_VARIABLE msibuildOutput ERROR_VARIABLE msibuildOutput)
+if(NOT summarised EQUAL 0)
+    kit_problem("making ${msiName}: msibuild (${summarised}): ${msibuildOutput}")
+endif()
+if(NOT problems AND NOT "${KIT_SIGN_CERT}" STREQUAL "")
+    kit_sign("${staging}/${msiName}")
+endif()
+if(problems)
+    kit_refuse()
+endif()
+
 file(SHA256 "${staging}/${zipName}" zipHash)
-file(WRITE "${staging}/SHA256SUMS" "${zipHash}  ${zipName}\n")
+file(SHA256 "${staging}/${msiName}" msiHash)
+file(WRITE "${staging}/SHA256SUMS" "${zipHash}  ${zipName}\n${msiHash}  ${msiName}\n")
 
 # ---- into place -------------------------------------------------------------
 file(RENAME "${kit}" "${KIT_OUT_DIR}/${kitName}")
 file(RENAME "${staging}/${zipName}" "${KIT_OUT_DIR}/${zipName}")
+file(RENAME "${staging}/${msiName}" "${KIT_OUT_DIR}/${msiName}")
 file(RENAME "${staging}/SHA256SUMS" "${KIT_OUT_DIR}/SHA256SUMS")
 file(REMOVE_RECURSE "${staging}")
 message(STATUS "${report}")
@@ -334,4 +518,6 @@ foreach(warning IN LISTS warnings)
 endforeach()
 message(STATUS "Kit:      ${KIT_OUT_DIR}/${kitName}")
 message(STATUS "Zip:      ${KIT_OUT_DIR}/${zipName}")
-message(STATUS "SHA-256:  ${zipHash}  (${KIT_OUT_DIR}/SHA256SUMS)")
+message(STATUS "Package:  ${KIT_OUT_DIR}/${msiName} (${kitName} ${KIT_VERSION} by ${KIT_MANUFACTURER}, product code {${productCode}})")
+message(STATUS "SHA-256:  ${zipHash}  ${zipName}")
+message(STATUS "          ${msiHash}  ${msiName}  (${KIT_OUT_DIR}/SHA256SUMS)")

@@ -7,8 +7,9 @@
 set -euo pipefail
 
 # Making a kit: the cross compiler, Wine for the kit check, zip for the kit,
-# and ccache, which lets every build of the sources reuse another's objects.
-kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip ccache)
+# and ccache, which lets every build of the sources reuse another's objects;
+# wixl and msitools (msibuild) for its installer package.
+kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip ccache wixl msitools)
 signPackages=(openssl osslsigncode)
 # The tests: GoogleTest's sources, socat's serial lines, dfu-util's reference
 # tools, what the test scripts run, and the linters.

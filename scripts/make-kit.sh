@@ -2,11 +2,15 @@
 # Makes the release kit: lays out <out>/TouchpadUpdater/ from the built
 # TouchpadUpdater.exe and the given driver folder, download-tool folder and
 # firmware image, checks it with KitCheck.exe (under Wine), and packs it into
-# <out>/TouchpadUpdater-kit.zip with <out>/SHA256SUMS. On any problem it
+# <out>/TouchpadUpdater-kit.zip and the installer package
+# <out>/TouchpadUpdater-kit.msi, with <out>/SHA256SUMS. On any problem it
 # exits non-zero, names every problem on standard error and leaves no kit.
 #   scripts/make-kit.sh --driver DIR --download-tool DIR --firmware FILE [--out DIR]
-#                       [--sign CERT.pfx [--timestamp URL]] [--build-dir DIR]
-# --out defaults to dist/. The signing password comes from the environment
+#                       [--sign CERT.pfx [--timestamp URL]] [--version MAJOR.MINOR.BUILD]
+#                       [--manufacturer NAME] [--build-dir DIR]
+# --out defaults to dist/, --version to the project's version (project() in
+# CMakeLists.txt), --manufacturer (the publisher that Windows shows) to
+# Kestrune. The signing password comes from the environment
 # variable TOUCHPAD_SIGN_PASSWORD. Without --build-dir the kit build
 # (preset linux-mingw-kit: the product and the checker, no tests) is
 # configured and brought up to date first; with it, that build folder's
@@ -18,11 +22,11 @@ set -euo pipefail
 sourceDir=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-    sed -n '7,8s/^#  */usage: /p' "$0" >&2
+    sed -n '8,10s/^#  */usage: /p' "$0" >&2
     exit 2
 }
 
-driver='' downloadTool='' firmware='' out=dist sign='' timestamp='' buildDir=''
+driver='' downloadTool='' firmware='' out=dist sign='' timestamp='' version='' manufacturer='' buildDir=''
 while (($# > 0)); do
     (($# >= 2)) || usage
     case $1 in
@@ -32,6 +36,8 @@ while (($# > 0)); do
     --out) out=$2 ;;
     --sign) sign=$2 ;;
     --timestamp) timestamp=$2 ;;
+    --version) version=$2 ;;
+    --manufacturer) manufacturer=$2 ;;
     --build-dir) buildDir=$2 ;;
     *) usage ;;
     esac
@@ -83,4 +89,4 @@ trap 'rm -rf "$out/.TouchpadUpdater-staging"' EXIT
 cmake -DKIT_DRIVER_DIR="$driver" -DKIT_DOWNLOAD_TOOL_DIR="$downloadTool" -DKIT_FIRMWARE="$firmware" \
     -DKIT_OUT_DIR="$out" -DKIT_PROGRAM="$buildDir/app/TouchpadUpdater.exe" -DKIT_CHECK="$buildDir/kit/KitCheck.exe" \
     -DKIT_CHECK_EMULATOR="$emulator" -DKIT_SIGN_CERT="$sign" -DKIT_TIMESTAMP_URL="$timestamp" \
-    -P "$sourceDir/cmake/MakeKit.cmake"
+    -DKIT_VERSION="$version" -DKIT_MANUFACTURER="$manufacturer" -P "$sourceDir/cmake/MakeKit.cmake"

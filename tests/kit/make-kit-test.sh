@@ -5,11 +5,13 @@
 #     the unpacked zip), one top folder, CRLF in README.txt, KitCheck.exe's
 #     own exit codes and digests;
 #   - the same inputs again, later, into another folder, in another time zone
-#     and with another umask: a byte-identical zip;
+#     and with another umask: a byte-identical zip, and an installer package
+#     with the same tables, whose rules hold (read with msiinfo);
 #   - every broken input refused with a message naming the input, with no kit,
 #     no zip, no SHA256SUMS and no half-made folder left in the out folder, and
 #     with an earlier kit there removed (among them driver folders that break
-#     the package checks); an out folder inside an input refused; a malformed
+#     the package checks, a bad version, a name wixl cannot take); an out
+#     folder inside an input refused; a malformed
 #     command a usage error;
 #   - a driver folder with what the checker warns of: a kit, and the warning
 #     on standard error naming the input;
@@ -75,6 +77,7 @@ LC_ALL=C sed 's/KitProbeDep\.dll\x00/KitProbeDep\x00\x00\x00\x00\x00/' "$KIT_BUI
 cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$KIT_BUILD/tests/kit/KitProbeLeaf.dll" "$inputs/tool-no-extension/"
 cp -r "$KIT_STAND_INS/win64/." "$inputs/tool-known-dll/"
 cp "$KIT_BUILD/tests/kit/KitProbeDep.dll" "$inputs/tool-known-dll/kernel32.dll"
+cp -r "$KIT_STAND_INS/win64" "$inputs/tool-dollar" && echo >"$inputs/tool-dollar/notes \$(x).txt"
 inputsBefore=$(kit_tree_digest "$inputs")
 
 sound=(--driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/image v22.dfu")
@@ -92,7 +95,7 @@ for file in TouchpadUpdater.exe README.txt SHA256SUMS.txt Driver/infInstall.bat 
 done
 cmp -s "$kit/Firmware/KestruneFirmware.dfu" "$inputs/image v22.dfu" || kit_fail "the image was not copied as given"
 (cd "$outA" && sha256sum --quiet -c SHA256SUMS) || kit_fail "SHA256SUMS does not check"
-[[ $(wc -l <"$outA/SHA256SUMS") == 1 ]] || kit_fail "SHA256SUMS lists more than the zip"
+[[ $(wc -l <"$outA/SHA256SUMS") == 2 ]] || kit_fail "SHA256SUMS lists more than the zip and the package"
 
 unpacked=$KIT_WORK/unpacked
 mkdir -p "$unpacked"
@@ -151,6 +154,27 @@ else
     diff "$KIT_WORK/a.txt" "$KIT_WORK/b.txt" | head -20 >&2
 fi
 
+# ---- the installer package's rules, and its tables again --------------------
+rows() { msiinfo export "$1" "$2" | tail -n +4 | tr -d '\r' | tr '\t' '|'; } # <package> <table>: its rows
+msi=$outA/TouchpadUpdater-kit.msi
+version=$(sed -n 's/^project(TouchpadUpdater VERSION \([^ ]*\) .*/\1/p' "$KIT_SOURCE/CMakeLists.txt")
+for rule in "Property|ALLUSERS|1" "Property|ProductVersion|$version" "Property|Manufacturer|Kestrune" \
+    "_SummaryInformation|7|x64;1033" \
+    "LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of TouchpadUpdater is already installed."; do
+    rows "$msi" "${rule%%|*}" | grep -qxF "${rule#*|}" || kit_fail "the package lacks $rule"
+done
+[[ -z $(rows "$msi" CustomAction; rows "$msi" ServiceInstall; rows "$msi" Shortcut) ]] || kit_fail "it runs things"
+# Each file is the key path of a 64-bit component (attribute 256) of its own.
+components=$(rows "$msi" Component | awk -F '|' 'int($4 / 256) % 2 { print $1, $6 }' | sort)
+[[ $components == "$(rows "$msi" File | awk -F '|' '{ print $2, $1 }' | sort)" &&
+    $(wc -l <<<"$components") == $(($(wc -l <"$kit/SHA256SUMS.txt") + 1)) ]] || kit_fail "components: $components"
+for out in "$outA" "$outB"; do # the same tables and streams but for the two summary times (2 x 8 bytes)
+    mkdir -p "$out.tables" && msidump -t -s -d "$out.tables" "$out/TouchpadUpdater-kit.msi" >/dev/null
+    rm "$out.tables/_Streams/"*SummaryInformation && sed -i '/^1[23]\t/d' "$out.tables/_SummaryInformation.idt"
+done
+{ diff -r "$outA.tables" "$outB.tables" >&2 && (($(cmp -l "$msi" "$outB/TouchpadUpdater-kit.msi" | wc -l) <= 16)); } ||
+    kit_fail "two runs of the same inputs gave other packages"
+
 # ---- refusals -----------------------------------------------------------------
 # refused <what> <expected text on standard error> <make-kit argument>...
 outR="$KIT_WORK/out refused"
@@ -197,6 +221,9 @@ refused "two targets of one alternate setting overlapping" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/overlapping targets.dfu"
 refused "a target without elements" "$inputs/empty target.dfu: at byte 281: target 0 has no elements" \
     --driver "$inputs/Driver" --download-tool "$inputs/dfu tool" --firmware "$inputs/empty target.dfu"
+refused "a version without build" 'version "1.2": not MAJOR.MINOR.BUILD' --version 1.2 "${sound[@]}"
+refused "a name wixl cannot take" "$inputs/tool-dollar/notes \$(x).txt: wixl cannot take a name with a \$" \
+    --driver "$inputs/Driver" --download-tool "$inputs/tool-dollar" --firmware "$inputs/image v22.dfu"
 refused "a DLL without the function the tool's DLL imports" \
     "$inputs/tool-bare-leaf/KitProbeDep.dll: imports KitProbeLeaf from KitProbeLeaf.dll, which does not export it" \
     --driver "$inputs/Driver" --download-tool "$inputs/tool-bare-leaf" --firmware "$inputs/image v22.dfu"

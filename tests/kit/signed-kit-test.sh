@@ -2,7 +2,7 @@
 # scripts/make-kit.sh --sign with a throwaway self-signed code-signing
 # certificate made here with openssl:
 #   - the kit's TouchpadUpdater.exe carries a SHA-256 Authenticode signature
-#     that verifies against the certificate, in the kit and in the zip;
+#     that verifies against the certificate, in the kit, the zip and the package;
 #   - without its signature it is the unsigned build byte for byte, so its
 #     manifest and everything else are unchanged, and AppTests' manifest
 #     checks pass on the signed file;
@@ -40,7 +40,12 @@ verification=$(osslsigncode verify -CAfile "$certificates/cert.pem" -in "$signed
     kit_fail "the signature does not verify: $verification"
 grep -q '^Message digest algorithm *: SHA256' <<<"$verification" || kit_fail "not a SHA-256 signature: $verification"
 (cd "$unpacked/TouchpadUpdater" && sha256sum --quiet -c SHA256SUMS.txt) || kit_fail "SHA256SUMS.txt does not check"
-[[ $(ls -A "$out") == $'SHA256SUMS\nTouchpadUpdater\nTouchpadUpdater-kit.zip' ]] ||
+{ osslsigncode verify -CAfile "$certificates/cert.pem" -in "$out/TouchpadUpdater-kit.msi" >"$KIT_WORK/verified" &&
+    grep -q '^Signature verification: ok' "$KIT_WORK/verified" &&
+    msiextract -C "$KIT_WORK/extracted" "$out/TouchpadUpdater-kit.msi" >/dev/null &&
+    diff -r "$KIT_WORK/extracted/TouchpadUpdater" "$unpacked/TouchpadUpdater"; } ||
+    kit_fail "the package does not verify or does not hold the signed kit: $(cat "$KIT_WORK/verified")"
+[[ $(ls -A "$out") == $'SHA256SUMS\nTouchpadUpdater\nTouchpadUpdater-kit.msi\nTouchpadUpdater-kit.zip' ]] ||
     kit_fail "the out folder holds: $(ls -A "$out")"
 
 osslsigncode remove-signature -in "$signed" -out "$KIT_WORK/unsigned.exe" >/dev/null 2>&1
