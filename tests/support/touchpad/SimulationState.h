@@ -2,8 +2,8 @@
 
 // The files through which the touchpad simulator and the stand-ins for the
 // shipped tools tell each other, and the test runner, what happened. All of
-// them live in one state directory, named to the stand-ins by the environment
-// that the product passes on to its children.
+// them live in one state directory, named to the stand-ins by a variable of
+// the machine's environment, the one that the product hands its children.
 
 #include "FileDigest.h"
 
