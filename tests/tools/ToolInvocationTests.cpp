@@ -90,7 +90,8 @@ protected:
     const ScopedRemoval plantedRemoval{plantedProgram};
     const ScratchDirectory scratch;
     const std::wstring recordPath = scratch.Path() + L"\\record.txt";
-    const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath};
+    const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath,
+                                                  ScopedEnvironmentVariable::Scope::Machine};
 };
 
 // The user's ComSpec names the planted program: the installer still runs in
