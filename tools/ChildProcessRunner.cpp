@@ -159,12 +159,17 @@ bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& wor
 
 std::wstring InterpreterCommandLine(const std::wstring& interpreterPath, const std::wstring& batchPath)
 {
-    return L"\"" + interpreterPath + L"\" /d /c \"\"" + batchPath + L"\"\"";
+    return L"\"" + interpreterPath + L"\" /d /e:on /v:off /s /c \"\"" + batchPath + L"\"\"";
 }
 
 bool BatchFileRunner(const std::wstring& batchPath, const std::wstring& workingDirectory, DWORD* exitCode)
 {
     const std::wstring path = UpToFirstZero(batchPath);
+    // The interpreter expands %NAME% in its command line even between
+    // quotes, so such a path could name another batch file.
+    if (path.find(L'%') != std::wstring::npos) {
+        return false;
+    }
     // The interpreter would report a missing batch file and end with an exit
     // code of its own: a batch file that is not there is not started at all.
     const DWORD attributes = GetFileAttributesW(path.c_str());

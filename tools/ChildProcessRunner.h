@@ -17,14 +17,15 @@ bool ChildProcessRunner(const std::wstring& commandLine, const std::wstring& wor
 
 // Runs the batch file at batchPath in the system's own command interpreter,
 // "<system directory>\cmd.exe", named as the program to start: never the one
-// ComSpec names, and with /d, so that the user's AutoRun command does not run
-// first. Working directory, environment, handles, wait, result and exit code
-// (the batch file's) as for ChildProcessRunner. Nothing is started for a
-// batch file that is missing or a folder, nor for one whose quoted path is
-// longer than 259 units.
+// ComSpec names, with /d, so that the user's AutoRun command does not run
+// first, and with extensions on and delayed expansion off, whatever the
+// user's settings. Working directory, environment, handles, wait, result and
+// exit code (the batch file's) as for ChildProcessRunner. Nothing is started
+// for a batch file that is missing or a folder, whose path holds a %, or
+// whose quoted path is longer than 259 units.
 bool BatchFileRunner(const std::wstring& batchPath, const std::wstring& workingDirectory, DWORD* exitCode);
 
-// "<interpreterPath>" /d /c ""<batchPath>"": the interpreter takes the
-// outer pair of quotes off, which leaves the batch path quoted whatever it
-// holds.
+// "<interpreterPath>" /d /e:on /v:off /s /c ""<batchPath>"": the interpreter
+// takes the outer pair of quotes off, which leaves the batch path quoted
+// whatever it holds.
 std::wstring InterpreterCommandLine(const std::wstring& interpreterPath, const std::wstring& batchPath);

@@ -287,7 +287,7 @@ fi
 # installer; the interpreter names reg.exe for the stand-in's own starts.
 # Wine writes a character outside ASCII as a backslash and four hex digits.
 interpreter='C:\windows\system32\cmd.exe'
-installerStart="$interpreter|\"$interpreter\" /d /c \"\"$kitWindows\\Driver\\infInstall.bat\"\""
+installerStart="$interpreter|\"$interpreter\" /d /e:on /v:off /s /c \"\"$kitWindows\\Driver\\infInstall.bat\"\""
 downloadStart="(null)|\"$kitWindows\\win64\\dfu-util.exe\" -D ..\\Firmware\\KestruneFirmware.dfu -s :leave"
 expectedCommandLines=$(for start in "${expectedStarts[@]}"; do
     [[ $start == installer ]] && printf '%s\n' "$installerStart" || printf '%s\n' "$downloadStart"
