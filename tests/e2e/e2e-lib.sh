@@ -167,12 +167,13 @@ e2e_stamp_lines() {
     done
 }
 
-# e2e_run_program <windows path>: runs it under Wine with its standard output
-# recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED (Unix s).
+# e2e_run_program <windows path> [<argument>...]: runs it under Wine with its
+# standard output recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED
+# (Unix s).
 e2e_run_program() {
     # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_STARTED=$EPOCHREALTIME
-    { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$1" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
+    { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$@" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
         tee "$E2E_RUN/stdout.raw" | e2e_stamp_lines >"$E2E_RUN/stdout.stamped"
     # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_ENDED=$EPOCHREALTIME
