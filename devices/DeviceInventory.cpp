@@ -1,5 +1,6 @@
 #include "DeviceInventory.h"
 
+#include "SystemLibrary.h"
 #include "UniqueHandle.h"
 
 #include <algorithm>
@@ -25,17 +26,11 @@ using NodeStatusQuery = CONFIGRET(WINAPI*)(PULONG status, PULONG problem, DEVINS
 // CM_Get_DevNode_Status is CFGMGR32's. Imported through SETUPAPI, which
 // forwards it there, it would have the loader look for CFGMGR32.dll beside
 // the executable first, before main can restrict the search; loaded here it
-// comes from System32 and nowhere else. Null when it cannot be had (the flag
-// needs Windows 8 or KB2533623), which counts as a failed query.
+// comes from System32 and nowhere else. Null when it cannot be had, which
+// counts as a failed query.
 NodeStatusQuery LoadNodeStatusQuery()
 {
-    HMODULE cfgmgr32 = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (cfgmgr32 == nullptr) {
-        return nullptr;
-    }
-    // GetProcAddress hands every export out as one generic function type.
-    return reinterpret_cast<NodeStatusQuery>(
-        reinterpret_cast<void*>(GetProcAddress(cfgmgr32, "CM_Get_DevNode_Status")));
+    return SystemFunction<NodeStatusQuery>(L"cfgmgr32.dll", "CM_Get_DevNode_Status");
 }
 
 std::wstring ReadDeviceText(HDEVINFO set, SP_DEVINFO_DATA& member, DWORD property)

@@ -112,7 +112,9 @@ const std::map<std::string, std::string> pinnedImports = {
      "SetCommState SetEvent SetLastError SetProcessAffinityMask SetThreadContext SetThreadPriority "
      "SetUnhandledExceptionFilter Sleep SuspendThread TerminateProcess TlsAlloc TlsGetValue TlsSetValue "
      "TryEnterCriticalSection VirtualProtect VirtualQuery WaitForMultipleObjects WaitForSingleObject "
-     "WideCharToMultiByte WriteFile __C_specific_handler"},
+     "WideCharToMultiByte WriteFile __C_specific_handler "
+     // The handle list of the child runner.
+     "DeleteProcThreadAttributeList GetStdHandle InitializeProcThreadAttributeList UpdateProcThreadAttribute"},
     // The registry functions, ADVAPI32's own stubs into KERNELBASE. Never its
     // SystemFunction0xx (forwarded to CRYPTBASE and CRYPTSP) or Crypt*.
     {"ADVAPI32.DLL", "RegCloseKey RegEnumValueW RegOpenKeyExW RegQueryValueExW"},

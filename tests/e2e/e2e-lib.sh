@@ -31,7 +31,6 @@ e2e_init() {
     E2E_SIMULATOR_PID=
     E2E_FAILED=0
     export WINEPREFIX=$E2E_PREFIX WINEDEBUG=-all
-    export TOUCHPAD_SIM_STATE=$E2E_STATE_WINDOWS
     if [[ ${E2E_MAKE_TEMPLATE:-0} == 1 && ! -e $E2E_TEMPLATE/.complete ]]; then
         echo "Making the pristine Wine prefix (once per build folder)..."
         bash "$E2E_SOURCE_DIR/../bench/wine-bench.sh" template "$E2E_BUILD/wine" || return 1
@@ -69,6 +68,11 @@ e2e_start_prefix() {
     rm -rf "$E2E_RUN"
     mkdir -p "$E2E_RUN" "$E2E_STATE"
     cp -a "$E2E_TEMPLATE" "$E2E_PREFIX"
+    # The stand-ins find the state folder in the machine's environment, the
+    # only one the product hands its children: a value of the prefix's
+    # system.reg, read by the wineserver when it starts, below.
+    printf '\n[System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment]\n"TOUCHPAD_SIM_STATE"="%s"\n' \
+        "${E2E_STATE_WINDOWS//\\/\\\\}" >>"$E2E_PREFIX/system.reg"
     if [[ -n ${E2E_RELAY_INCLUDE:-} ]]; then
         # Read by the wineserver when it starts, below.
         printf '\n[Software\\\\Wine\\\\Debug]\n"RelayInclude"="%s"\n' "$E2E_RELAY_INCLUDE" >>"$E2E_PREFIX/user.reg"
@@ -163,12 +167,13 @@ e2e_stamp_lines() {
     done
 }
 
-# e2e_run_program <windows path>: runs it under Wine with its standard output
-# recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED (Unix s).
+# e2e_run_program <windows path> [<argument>...]: runs it under Wine with its
+# standard output recorded; sets E2E_EXIT_CODE and E2E_STARTED/E2E_ENDED
+# (Unix s).
 e2e_run_program() {
     # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_STARTED=$EPOCHREALTIME
-    { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$1" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
+    { WINEDEBUG=${E2E_PRODUCT_WINEDEBUG:-$WINEDEBUG} wine "$@" </dev/null 2>"$E2E_RUN/stderr.txt"; echo $? >"$E2E_RUN/exit-code"; } |
         tee "$E2E_RUN/stdout.raw" | e2e_stamp_lines >"$E2E_RUN/stdout.stamped"
     # shellcheck disable=SC2034 # read by the scripts that source this
     E2E_ENDED=$EPOCHREALTIME

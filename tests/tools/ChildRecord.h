@@ -26,8 +26,8 @@ inline constexpr DWORD recordExitCode = 41;
 inline constexpr DWORD toolNotStartedExitCode = 99;
 
 // A copy of this executable started without a child mode on its command line
-// (as the shipped tools are) appends its record to the file this variable
-// names.
+// (as the shipped tools are) appends its record to the file this variable of
+// the machine's environment names.
 inline constexpr wchar_t recordVariable[] = L"TOOL_TESTS_RECORD";
 
 // Child side: appends this process's record to recordPath.

@@ -246,15 +246,28 @@ ScratchDirectory::~ScratchDirectory()
     RemoveTree(path);
 }
 
-ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::wstring name, const std::wstring& value)
-    : name(std::move(name))
+namespace {
+constexpr wchar_t machineEnvironmentKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+} // namespace
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(std::wstring name, const std::wstring& value, Scope scope)
+    : name(std::move(name)), scope(scope)
 {
-    SetEnvironmentVariableW(this->name.c_str(), value.c_str());
+    if (scope == Scope::Process) {
+        SetEnvironmentVariableW(this->name.c_str(), value.c_str());
+    } else {
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, machineEnvironmentKey, this->name.c_str(), REG_SZ, value.c_str(),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
 }
 
 ScopedEnvironmentVariable::~ScopedEnvironmentVariable()
 {
-    SetEnvironmentVariableW(name.c_str(), nullptr);
+    if (scope == Scope::Process) {
+        SetEnvironmentVariableW(name.c_str(), nullptr);
+    } else {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, machineEnvironmentKey, name.c_str());
+    }
 }
 
 ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& path) : previous(CurrentDirectory())

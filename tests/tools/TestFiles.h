@@ -74,11 +74,13 @@ private:
     std::wstring path;
 };
 
-// Sets an environment variable of this process, inherited by its children,
-// and removes it again.
+// Sets an environment variable and removes it again: one of this process,
+// or one of the machine's (the system's variables in the registry, which the
+// runner hands to every child).
 class ScopedEnvironmentVariable {
 public:
-    ScopedEnvironmentVariable(std::wstring name, const std::wstring& value);
+    enum class Scope { Process, Machine };
+    ScopedEnvironmentVariable(std::wstring name, const std::wstring& value, Scope scope = Scope::Process);
     ~ScopedEnvironmentVariable();
     ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
     ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
@@ -87,6 +89,7 @@ public:
 
 private:
     std::wstring name;
+    Scope scope;
 };
 
 // Makes path this process's current directory and restores the previous one.

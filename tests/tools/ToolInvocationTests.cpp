@@ -38,7 +38,7 @@ TEST(ToolInvocationText, NamesEachToolAndItsDirectory)
     // The interpreter takes the outer quotes off and keeps the inner ones,
     // which hold the characters it would otherwise act on.
     EXPECT_EQ(InterpreterCommandLine(L"C:\\Windows\\system32\\cmd.exe", L"C:\\Kit & ^ ( ) ; ,\\infInstall.bat"),
-              L"\"C:\\Windows\\system32\\cmd.exe\" /d /c \"\"C:\\Kit & ^ ( ) ; ,\\infInstall.bat\"\"");
+              L"\"C:\\Windows\\system32\\cmd.exe\" /d /e:on /v:off /s /c \"\"C:\\Kit & ^ ( ) ; ,\\infInstall.bat\"\"");
 }
 
 constexpr char installerExitCode = 5;
@@ -90,7 +90,8 @@ protected:
     const ScopedRemoval plantedRemoval{plantedProgram};
     const ScratchDirectory scratch;
     const std::wstring recordPath = scratch.Path() + L"\\record.txt";
-    const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath};
+    const ScopedEnvironmentVariable recordSetting{recordVariable, recordPath,
+                                                  ScopedEnvironmentVariable::Scope::Machine};
 };
 
 // The user's ComSpec names the planted program: the installer still runs in
@@ -135,6 +136,34 @@ TEST_F(ToolInvocationRun, DriverInstallerStartsWithAQuotedPathOfUpTo259Units)
         DWORD exitCode = 0xdeadbeef;
         EXPECT_EQ(BatchFileRunner(batchPath, folder, &exitCode), length == 257);
         EXPECT_EQ(exitCode, length == 257 ? 6U : 0xdeadbeefU);
+    }
+}
+
+// The interpreter expands %NAME% in its command line even between quotes,
+// and !NAME! with delayed expansion on: the batch file planted where an
+// expansion leads must never run. A path with a % is not started at all, as
+// a missing installer.
+TEST_F(ToolInvocationRun, DriverInstallerStartsOnlyFromAPathTheInterpreterTakesAsItStands)
+{
+    wchar_t architecture[MAX_PATH] = {};
+    ASSERT_GT(GetEnvironmentVariableW(L"PROCESSOR_ARCHITECTURE", architecture, MAX_PATH), 0U);
+    const std::wstring planted = scratch.Path() + L"\\Kit " + architecture;
+    ASSERT_TRUE(MakeDirectories(planted + L"\\Driver"));
+    ASSERT_TRUE(WriteBytes(DriverInstallerPath(planted), "@exit /b 4\r\n"));
+    const struct {
+        const wchar_t* folder;
+        bool started;
+    } cases[] = {
+        {L"\\Kit !PROCESSOR_ARCHITECTURE!", true}, {L"\\Kit %PROCESSOR_ARCHITECTURE%", false}, {L"\\Kit 100%", false}};
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.folder);
+        const std::wstring folder = scratch.Path() + testCase.folder;
+        ASSERT_TRUE(MakeDirectories(folder + L"\\Driver"));
+        ASSERT_TRUE(WriteBytes(DriverInstallerPath(folder), "@exit /b 5\r\n"));
+
+        DWORD exitCode = 0xdeadbeef;
+        EXPECT_EQ(RunDriverInstaller(folder, &exitCode), testCase.started);
+        EXPECT_EQ(exitCode, testCase.started ? 5U : 0xdeadbeefU);
     }
 }
 

@@ -1,7 +1,9 @@
 // The tool tests run copies of their own executable as the children that the
 // runner starts: a mode on the command line says what such a child does.
-// A copy started with no mode while recordVariable is set stands in for a
-// shipped tool, whose command line the tests do not choose.
+// A copy started with neither a mode nor the test runner's options stands in
+// for a shipped tool, whose command line the tests do not choose: it records
+// its start while recordVariable, a variable of the machine's environment,
+// names a file.
 
 #include "AppDirectory.h"
 #include "ChildProcessRunner.h"
@@ -78,7 +80,10 @@ int main(int argc, char** argv)
     if (arguments.size() > 1 && arguments[1].compare(0, 8, L"--child-") == 0) {
         return RunChildMode(arguments);
     }
-    const std::wstring recordPath = EnvironmentValue(recordVariable);
+    // Test runs see the machine's variables too, so a run of the tests must
+    // not take recordVariable for itself.
+    const bool testRun = arguments.size() < 2 || arguments[1].compare(0, 7, L"--gtest") == 0;
+    const std::wstring recordPath = testRun ? std::wstring() : EnvironmentValue(recordVariable);
     if (!recordPath.empty()) {
         return AppendChildRecord(recordPath) ? static_cast<int>(recordExitCode) : unknownModeExitCode + 1;
     }

@@ -3,7 +3,7 @@
 // the real tool checks a DFU file, hands the image to the touchpad simulator
 // and waits until the simulated bootloader has taken it and left. It writes
 // nothing to the console: it shares the product's standard output, whose
-// bytes the tests compare.
+// bytes the tests compare (and expect a ReportToCaller line in).
 //
 // Exit codes follow the real tool's sysexits: 64 usage, 65 bad image (not a
 // sound DfuSe file for the bootloader, or for another release), 66 image missing, 74 no bootloader device, 70 no state
@@ -126,6 +126,7 @@ int wmain(int argc, wchar_t** argv) // NOLINT(readability-identifier-naming): th
     run.Record("program " + Utf8(ModulePath()));
     run.Record("cwd " + Utf8(CurrentDirectory()));
     run.Record("cmdline " + Utf8(GetCommandLineW()));
+    ReportToCaller(stateDirectory, "download tool");
 
     std::wstring imagePath;
     bool leave = false;

@@ -6,7 +6,7 @@ rem scenario asks for it (the values a driver install leaves in the registry:
 rem the device's Driver value and its class key's DriverVersion), and exits
 rem with the scenario's code. Anywhere else it installs the WinUSB package
 rem beside it as a real installer does. It writes nothing to the console,
-rem which it shares with the product under test.
+rem which it shares with the product under test, but a caller's probe line.
 rem Delayed expansion (!CD!) keeps characters of the kit folder such as the
 rem ampersand from being taken as commands.
 setlocal EnableDelayedExpansion
@@ -14,6 +14,7 @@ if "%TOUCHPAD_SIM_STATE%"=="" goto install
 set LOG=%TOUCHPAD_SIM_STATE%\installer.log
 >>"%LOG%" echo ran %0
 >>"%LOG%" echo cwd !CD!
+if exist "%TOUCHPAD_SIM_STATE%\InheritingCaller.exe" "%TOUCHPAD_SIM_STATE%\InheritingCaller.exe" --probe installer
 set EXITCODE=0
 if exist "%TOUCHPAD_SIM_STATE%\installer-exit-code.txt" set /p EXITCODE=<"%TOUCHPAD_SIM_STATE%\installer-exit-code.txt"
 if not exist "%TOUCHPAD_SIM_STATE%\installer-installs-driver.txt" goto done

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 
 std::wstring StateDirectoryFromEnvironment()
 {
@@ -67,6 +68,32 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes)
         text.push_back(digits[byte & 0x0F]);
     }
     return text;
+}
+
+void ReportToCaller(const std::wstring& stateDirectory, const std::string& who)
+{
+    const std::string value = ReadFirstLine(StatePath(stateDirectory, CallerHandleFile));
+    if (value.empty()) {
+        return;
+    }
+    // An inherited handle keeps its value: it is the caller's when it names
+    // the caller's file.
+    const auto number = static_cast<ULONG_PTR>(std::strtoull(value.c_str(), nullptr, 10));
+    auto* const held = reinterpret_cast<HANDLE>(number); // NOLINT(performance-no-int-to-ptr): from another process
+    std::array<wchar_t, MAX_PATH> heldPath{};
+    const DWORD length = GetFinalPathNameByHandleW(held, heldPath.data(), MAX_PATH, 0);
+    const std::wstring name = std::wstring(L"\\") + CallerFile;
+    const bool open = length > name.size() && length < MAX_PATH &&
+                      std::wstring(heldPath.data(), length).compare(length - name.size(), name.size(), name) == 0;
+    std::string line = who + ": caller's file " + (open ? "open" : "closed");
+    for (const wchar_t* variable : {L"TOUCHPAD_PROBE", L"PATH", L"SystemRoot"}) {
+        std::array<wchar_t, 1024> text{};
+        const DWORD size = GetEnvironmentVariableW(variable, text.data(), static_cast<DWORD>(text.size()));
+        line += ", " + Utf8(variable) + "=" + Utf8({text.data(), size < text.size() ? size : 0});
+    }
+    line += "\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 bool AppendLine(const std::wstring& path, const std::string& line)

@@ -2,8 +2,8 @@
 
 // The files through which the touchpad simulator and the stand-ins for the
 // shipped tools tell each other, and the test runner, what happened. All of
-// them live in one state directory, named to the stand-ins by the environment
-// that the product passes on to its children.
+// them live in one state directory, named to the stand-ins by a variable of
+// the machine's environment, the one that the product hands its children.
 
 #include "FileDigest.h"
 
@@ -27,6 +27,11 @@ inline constexpr wchar_t DownloadImageFile[] = L"download.dfu";
 inline constexpr wchar_t DownloadResultFile[] = L"download-result.txt";
 inline constexpr wchar_t DownloadExitCodeFile[] = L"download-exit-code.txt";
 inline constexpr wchar_t DownloadToolLogFile[] = L"dfu-util.log";
+// Written by InheritingCaller: the file it holds open through an inheritable
+// handle, that handle's value, and the product's redirected output.
+inline constexpr wchar_t CallerFile[] = L"caller-file.txt";
+inline constexpr wchar_t CallerHandleFile[] = L"caller-handle.txt";
+inline constexpr wchar_t CallerOutputFile[] = L"caller-output.txt";
 
 // The state directory from the environment; empty when it is not set.
 std::wstring StateDirectoryFromEnvironment();
@@ -40,6 +45,12 @@ std::string UnixTimeText();
 std::string ClockTimeText();
 // "0E 00 ED"
 std::string HexBytes(const std::vector<std::uint8_t>& bytes);
+
+// Where InheritingCaller started the product: writes one line to standard
+// output, "<who>: caller's file open" (or "closed": whether the caller's
+// inheritable handle reached this process), then ", NAME=value" for
+// TOUCHPAD_PROBE, PATH and SystemRoot as this process has them.
+void ReportToCaller(const std::wstring& stateDirectory, const std::string& who);
 
 // Appends one line (a line feed is added) to a file, creating it.
 bool AppendLine(const std::wstring& path, const std::string& line);
