@@ -32,6 +32,10 @@ msi /i 1.0.0 || kit_fail "installing 1.0.0 ended with $?"
 expect_installed 1.0.0 'TouchpadUpdater|1.0.0|Kestrune/'
 E2E_KIT_FOLDER=$folder e2e_init "$KIT_BUILD" "$KIT_WORK" && trap 'e2e_teardown; kit_test_finish' EXIT
 mkdir -p "$E2E_STATE" && rm -f "$WINEPREFIX"/dosdevices/com* && e2e_start_line && e2e_list_ports COM3
+# The stand-ins find the state folder in the machine's environment, the only
+# one the program hands its children.
+wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v TOUCHPAD_SIM_STATE \
+    /d "$E2E_STATE_WINDOWS" /f </dev/null >/dev/null 2>&1
 printf 'yes\r\n' >"$E2E_STATE/installer-installs-driver.txt"
 e2e_start_simulator --appear-after 0 --without-driver --time-limit 60 &&
     e2e_run_program 'C:\Program Files\TouchpadUpdater\TouchpadUpdater.exe' && e2e_stop_simulator
