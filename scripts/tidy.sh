@@ -6,6 +6,9 @@
 # code is 1 when there is any.
 #   scripts/tidy.sh [build-dir [source...]]   (default: every tracked .cpp)
 # TIDY_JOBS sets how many files are checked at a time.
+# clang-tidy 22 (Debian 12 carries it as clang-tidy-22) no longer runs the
+# checks over what the system headers declare, whose diagnostics were never
+# shown: here it takes under a third of clang-tidy 14's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 buildDir=${1:-build/linux-mingw}
@@ -15,16 +18,16 @@ if [[ ! -f $buildDir/compile_commands.json ]]; then
     exit 2
 fi
 
+tidy=clang-tidy-22
 compiler=x86_64-w64-mingw32-g++-posix
-extraArgs=(--extra-arg=--target=x86_64-w64-mingw32)
+# clang finds the MinGW-w64 headers itself, but takes the C++ library of
+# g++'s win32 thread model; the build's is the POSIX one (std::thread and
+# std::mutex, which GoogleTest needs), so its folders replace clang's.
+extraArgs=(--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++)
 while read -r includeDir; do
     extraArgs+=("--extra-arg=-isystem$includeDir")
 done < <($compiler -E -x c++ -v - </dev/null 2>&1 |
-    sed -n '/#include <...> search starts here:/,/End of search list./p' | sed '1d;$d' |
-    grep -v -E '/include(-fixed)?$' || true)
-# clang's own builtin headers stand in for g++'s compiler headers (filtered
-# above); the MinGW-w64 system headers come last.
-extraArgs+=("--extra-arg=-isystem/usr/x86_64-w64-mingw32/include")
+    sed -n '/#include <...> search starts here:/,/End of search list./p' | grep -E '/include/c\+\+' || true)
 
 if (($# > 0)); then
     sources=("$@")
@@ -38,7 +41,7 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 TidyOne() {
     local index=$1 source=$2
-    if ! clang-tidy --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "$source" \
+    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "$source" \
         >"$logs/$index.log" 2>&1; then
         touch "$logs/$index.failed"
     fi

@@ -50,7 +50,7 @@ public:
         }
         const std::uint32_t imageSize = Read32(image.data() + 6);
         const std::size_t withSuffix = end + DfuSuffixLength;
-        if (imageSize != end && !(hasSuffix && imageSize == withSuffix)) {
+        if (imageSize != end && (!hasSuffix || imageSize != withSuffix)) {
             Problem(6, "DfuSe image size " + std::to_string(imageSize) + " instead of " +
                            (hasSuffix ? std::to_string(end) + " (or " + std::to_string(withSuffix) + " with the suffix)"
                                       : std::to_string(end)));

@@ -211,6 +211,7 @@ std::wstring Problems(const KitReport& report)
 std::vector<std::wstring> FilePaths(const KitReport& report)
 {
     std::vector<std::wstring> paths;
+    paths.reserve(report.files.size());
     for (const KitFile& file : report.files) {
         paths.push_back(file.path);
     }

@@ -267,6 +267,7 @@ TEST_F(DriverPackage, ReportsTheChoicePerBuildAndEveryCopiedFile)
     EXPECT_EQ(inf.driverVer, L"01/15/2025,3.1.0.0");
     EXPECT_EQ(inf.catalogPath, L"Driver/dfu.cat");
     std::vector<std::wstring> models;
+    models.reserve(inf.builds.size());
     for (const DriverBuildChoice& choice : inf.builds) {
         models.push_back(std::to_wstring(choice.build) + L" " + choice.modelsSection + L" " + choice.matchedId + L" " +
                          choice.installSection);
@@ -745,10 +746,12 @@ TEST(InstallerScript, FindsWhatTheScriptNamesAndRunsAsCmdSplitsIt)
                             "reg add HKLM\\Software\\Kestrune /f | find \"ok\"\r\n"
                             "exit /b %CODE%\r\n");
     std::vector<std::wstring> infs;
+    infs.reserve(script.infs.size());
     for (const ScriptName& name : script.infs) {
         infs.push_back(std::to_wstring(name.line) + L" " + name.path);
     }
     std::vector<std::wstring> files;
+    files.reserve(script.files.size());
     for (const ScriptName& name : script.files) {
         files.push_back(std::to_wstring(name.line) + L" " + name.path);
     }
@@ -757,6 +760,7 @@ TEST(InstallerScript, FindsWhatTheScriptNamesAndRunsAsCmdSplitsIt)
     EXPECT_EQ(script.systemTools, (std::vector<std::wstring>{L"pnputil", L"reg", L"find"}));
     // dpinst's code is tested through CODE; pnputil's are not.
     std::vector<std::wstring> warnings;
+    warnings.reserve(script.warnings.size());
     for (const ScriptNote& note : script.warnings) {
         warnings.push_back(std::to_wstring(note.line) + L" " + note.text.substr(0, note.text.find(L" (")));
     }

@@ -129,6 +129,7 @@ Bytes Resized(Bytes bytes, std::size_t length)
 std::vector<std::string> Problems(const DfuSeImage& parsed)
 {
     std::vector<std::string> lines;
+    lines.reserve(parsed.problems.size());
     for (const DfuProblem& problem : parsed.problems) {
         lines.push_back(std::to_string(problem.offset) + ": " + problem.what);
     }
