@@ -84,7 +84,16 @@ struct FileHandleTraits {
     static void Close(Type value) { CloseHandle(value); }
 };
 
+// Directory searches opened by FindFirstFileW.
+struct FindHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type value) { return value != INVALID_HANDLE_VALUE; }
+    static void Close(Type value) { FindClose(value); }
+};
+
 using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
 using UniqueDeviceInfoSet = UniqueHandle<DeviceInfoSetTraits>;
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
+using UniqueFindHandle = UniqueHandle<FindHandleTraits>;

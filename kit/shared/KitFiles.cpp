@@ -6,22 +6,11 @@
 
 #include <algorithm>
 
-namespace {
-
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type value) { return value != INVALID_HANDLE_VALUE; }
-    static void Close(Type value) { FindClose(value); }
-};
-
-} // namespace
-
 std::vector<FolderEntry> ListFolder(const std::wstring& path)
 {
     std::vector<FolderEntry> entries;
     WIN32_FIND_DATAW found{};
-    const UniqueHandle<FindTraits> search(FindFirstFileW((path + L"\\*").c_str(), &found));
+    const UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
     if (!search.IsValid()) {
         return entries;
     }

@@ -80,13 +80,6 @@ bool MakeDirectories(const std::wstring& path)
 
 namespace {
 
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Type value) { return value != INVALID_HANDLE_VALUE; }
-    static void Close(Type value) { FindClose(value); }
-};
-
 // The trees are the tests' own, a few levels deep. A link or junction is
 // left as it is, never followed: Wine removes or moves the folder a Unix
 // link leads to, not the link.
@@ -109,7 +102,7 @@ bool RemoveExtendedTree(const std::wstring& path) // NOLINT(misc-no-recursion)
     std::vector<std::wstring> entries;
     WIN32_FIND_DATAW found{};
     {
-        const UniqueHandle<FindTraits> search(FindFirstFileW((path + L"\\*").c_str(), &found));
+        const UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
         if (search.IsValid()) {
             do {
                 const std::wstring name = found.cFileName;
