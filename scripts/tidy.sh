@@ -23,11 +23,12 @@ compiler=x86_64-w64-mingw32-g++-posix
 # clang finds the MinGW-w64 headers itself, but takes the C++ library of
 # g++'s win32 thread model; the build's is the POSIX one (std::thread and
 # std::mutex, which GoogleTest needs), so its folders replace clang's.
-extraArgs=(--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++)
+clangArgs=(--target=x86_64-w64-mingw32 -nostdinc++)
 while read -r includeDir; do
-    extraArgs+=("--extra-arg=-isystem$includeDir")
+    clangArgs+=("-isystem$includeDir")
 done < <($compiler -E -x c++ -v - </dev/null 2>&1 |
     sed -n '/#include <...> search starts here:/,/End of search list./p' | grep -E '/include/c\+\+' || true)
+extraArgs=("${clangArgs[@]/#/--extra-arg=}")
 
 if (($# > 0)); then
     sources=("$@")
@@ -39,9 +40,17 @@ fi
 # all are done, so that parallel runs do not interleave.
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
+# The system headers that the files share are parsed once, by clang++-22
+# (which clang-tidy-22 brings), for each set of compile options.
+mkdir "$logs/headers"
+mapfile -t headers < <(python3 scripts/tidy-headers.py "$buildDir" "$logs/headers" clang++-22 "${clangArgs[@]}" \
+    -- "${sources[@]}")
 TidyOne() {
-    local index=$1 source=$2
-    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "$source" \
+    local index=$1 source=$2 header=()
+    if [[ -n ${headers[$index]:-} ]]; then
+        header=(--extra-arg=-include-pch "--extra-arg=${headers[$index]}")
+    fi
+    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "${header[@]}" "$source" \
         >"$logs/$index.log" 2>&1; then
         touch "$logs/$index.failed"
     fi

@@ -1,0 +1,92 @@
+#!/usr/bin/python3
+"""Precompiles the system headers that the files clang-tidy checks share.
+
+Most of clang-tidy's time goes to parsing the same system headers again in
+every file: the Windows API, the standard library and, in the tests,
+GoogleTest. They are parsed once for each set of compile options in the
+build's compile database, into a precompiled header of clang's own, and each
+file's run takes the one of its options. Only system headers go into it, so
+what the checks look at (the project's own code and headers) is parsed with
+each file as before.
+
+  tidy-headers.py <build-dir> <out-dir> <clang++> <clang argument>... -- <source>...
+
+Prints one line per source, in order: its precompiled header, or an empty
+line where there is none (no compile command, or clang could not make it:
+then the file is checked without one).
+"""
+import json
+import os
+import shlex
+import subprocess
+import sys
+
+# Options that change what a header means; everything else (include folders
+# of the project, outputs, warnings) is left out of the key.
+MEANING = ("-D", "-U", "-O", "-std", "-f", "-m")
+SYSTEM_HEADERS = ["windows.h", "algorithm", "memory", "string", "vector"]
+
+
+def Options(entry):
+    arguments = entry.get("arguments") or shlex.split(entry["command"])
+    kept = []
+    index = 1
+    while index < len(arguments):
+        argument = arguments[index]
+        if argument in ("-isystem", "-I") and index + 1 < len(arguments):
+            kept += [argument, arguments[index + 1]]
+            index += 2
+            continue
+        if argument.startswith(MEANING) and not argument.startswith("-ffile-prefix-map"):
+            kept.append(argument)
+        elif argument.startswith(("-isystem", "-I")):
+            kept.append(argument)
+        index += 1
+    return kept
+
+
+def Main():
+    separator = sys.argv.index("--")
+    buildDir, outDir, clang = sys.argv[1:4]
+    clangArguments = sys.argv[4:separator]
+    sources = sys.argv[separator + 1:]
+    with open(os.path.join(buildDir, "compile_commands.json"), encoding="utf-8") as database:
+        # The precompiled header must see the options as the file does; the
+        # project's include folders are not needed for system headers.
+        fileKeys = {}
+        for entry in json.load(database):
+            key = (entry["directory"], tuple(option for option in Options(entry) if not option.startswith("-I")))
+            fileKeys.setdefault(os.path.realpath(entry["file"]), set()).add(key)
+
+    # clang-tidy checks a file once for each of its compile commands: a file
+    # compiled with two sets of options (a product source built into a test
+    # program too) gets none.
+    keys = []
+    for source in sources:
+        found = fileKeys.get(os.path.realpath(source), set())
+        keys.append(next(iter(found)) if len(found) == 1 else None)
+
+    # A header is made only for options that two files or more share, all at
+    # once.
+    made = {}
+    runs = []
+    for key in sorted({key for key in keys if key is not None and keys.count(key) > 1}):
+        directory, options = key
+        headers = list(SYSTEM_HEADERS)
+        if any("GTEST" in option for option in options):
+            headers.append("gtest/gtest.h")
+        name = os.path.join(outDir, "%d" % len(made))
+        with open(name + ".h", "w", encoding="utf-8") as header:
+            header.writelines("#include <%s>\n" % included for included in headers)
+        made[key] = name + ".pch"
+        runs.append((key, subprocess.Popen(
+            [clang] + clangArguments + list(options) + ["-x", "c++-header", name + ".h", "-o", name + ".pch"],
+            cwd=directory, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)))
+    for key, run in runs:
+        if run.wait() != 0:
+            made[key] = ""
+    for key in keys:
+        print(made.get(key, ""))
+
+if __name__ == "__main__":
+    Main()
