@@ -40,17 +40,19 @@ fi
 # all are done, so that parallel runs do not interleave.
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
-# The system headers that the files share are parsed once, by clang++-22
-# (which clang-tidy-22 brings), for each set of compile options.
-mkdir "$logs/headers"
-mapfile -t headers < <(python3 scripts/tidy-headers.py "$buildDir" "$logs/headers" clang++-22 "${clangArgs[@]}" \
+# One compile command per file, and the system headers that the files share
+# parsed once, by clang++-22 (which clang-tidy-22 brings), for each set of
+# compile options.
+prepared=$logs/prepared
+mkdir "$prepared"
+mapfile -t headers < <(python3 scripts/tidy-prepare.py "$buildDir" "$prepared" clang++-22 "${clangArgs[@]}" \
     -- "${sources[@]}")
 TidyOne() {
     local index=$1 source=$2 header=()
     if [[ -n ${headers[$index]:-} ]]; then
         header=(--extra-arg=-include-pch "--extra-arg=${headers[$index]}")
     fi
-    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$buildDir" "${extraArgs[@]}" "${header[@]}" "$source" \
+    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$prepared" "${extraArgs[@]}" "${header[@]}" "$source" \
         >"$logs/$index.log" 2>&1; then
         touch "$logs/$index.failed"
     fi

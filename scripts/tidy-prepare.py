@@ -1,5 +1,11 @@
 #!/usr/bin/python3
-"""Precompiles the system headers that the files clang-tidy checks share.
+"""Prepares clang-tidy's run over the build's compile database.
+
+clang-tidy checks a file once for each of its compile commands. A file built
+into more than one program (a product source built into a test program too,
+a test probe built as three DLLs) differs there only in its optimisation and
+in CMake's unused <target>_EXPORTS macro: it is checked once, with its first
+command, from a copy of the database with one command per file.
 
 Most of clang-tidy's time goes to parsing the same system headers again in
 every file: the Windows API, the standard library and, in the tests,
@@ -9,11 +15,12 @@ file's run takes the one of its options. Only system headers go into it, so
 what the checks look at (the project's own code and headers) is parsed with
 each file as before.
 
-  tidy-headers.py <build-dir> <out-dir> <clang++> <clang argument>... -- <source>...
+  tidy-prepare.py <build-dir> <out-dir> <clang++> <clang argument>... -- <source>...
 
-Prints one line per source, in order: its precompiled header, or an empty
-line where there is none (no compile command, or clang could not make it:
-then the file is checked without one).
+Writes <out-dir>/compile_commands.json and prints one line per source, in
+order: its precompiled header, or an empty line where there is none (no
+compile command, or clang could not make it: then the file is checked
+without one).
 """
 import json
 import os
@@ -51,20 +58,19 @@ def Main():
     clangArguments = sys.argv[4:separator]
     sources = sys.argv[separator + 1:]
     with open(os.path.join(buildDir, "compile_commands.json"), encoding="utf-8") as database:
-        # The precompiled header must see the options as the file does; the
-        # project's include folders are not needed for system headers.
-        fileKeys = {}
+        first = {}
         for entry in json.load(database):
-            key = (entry["directory"], tuple(option for option in Options(entry) if not option.startswith("-I")))
-            fileKeys.setdefault(os.path.realpath(entry["file"]), set()).add(key)
+            first.setdefault(os.path.realpath(entry["file"]), entry)
+    with open(os.path.join(outDir, "compile_commands.json"), "w", encoding="utf-8") as database:
+        json.dump(list(first.values()), database)
 
-    # clang-tidy checks a file once for each of its compile commands: a file
-    # compiled with two sets of options (a product source built into a test
-    # program too) gets none.
+    # The precompiled header must see the options as the file does; the
+    # project's include folders are not needed for system headers.
     keys = []
     for source in sources:
-        found = fileKeys.get(os.path.realpath(source), set())
-        keys.append(next(iter(found)) if len(found) == 1 else None)
+        entry = first.get(os.path.realpath(source))
+        keys.append(None if entry is None else
+                    (entry["directory"], tuple(option for option in Options(entry) if not option.startswith("-I"))))
 
     # A header is made only for options that two files or more share, all at
     # once.
