@@ -13,7 +13,7 @@ kitPackages=(cmake ninja-build g++-mingw-w64-x86-64 wine wine64 zip ccache wixl 
 signPackages=(openssl osslsigncode)
 # The tests: GoogleTest's sources, socat's serial lines, dfu-util's reference
 # tools, what the test scripts run, and the linters.
-testPackages=(googletest socat perl unzip dfu-util shellcheck clang-format clang-tidy-22)
+testPackages=(googletest socat perl unzip dfu-util shellcheck clang-format clang-tidy-22 clang-22)
 
 case "${1:-}" in
 "") packages=("${kitPackages[@]}" "${signPackages[@]}" "${testPackages[@]}") ;;

@@ -84,10 +84,13 @@ def Main():
         name = os.path.join(outDir, "%d" % len(made))
         with open(name + ".h", "w", encoding="utf-8") as header:
             header.writelines("#include <%s>\n" % included for included in headers)
-        made[key] = name + ".pch"
-        runs.append((key, subprocess.Popen(
-            [clang] + clangArguments + list(options) + ["-x", "c++-header", name + ".h", "-o", name + ".pch"],
-            cwd=directory, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)))
+        try:
+            runs.append((key, subprocess.Popen(
+                [clang] + clangArguments + list(options) + ["-x", "c++-header", name + ".h", "-o", name + ".pch"],
+                cwd=directory, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)))
+            made[key] = name + ".pch"
+        except OSError:
+            made[key] = ""
     for key, run in runs:
         if run.wait() != 0:
             made[key] = ""

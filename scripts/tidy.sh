@@ -5,7 +5,9 @@
 # at the MinGW-w64 target and the g++ headers. Every finding counts: the exit
 # code is 1 when there is any.
 #   scripts/tidy.sh [build-dir [source...]]   (default: every tracked .cpp)
-# TIDY_JOBS sets how many files are checked at a time.
+# TIDY_JOBS sets how many files are checked at a time. While the file that
+# TIDY_YIELD_WHILE names exists, each file's check starts at nice 19
+# (scripts/test.sh sets it while the tests run).
 # clang-tidy 22 (Debian 12 carries it as clang-tidy-22) no longer runs the
 # checks over what the system headers declare, whose diagnostics were never
 # shown: here it takes under a third of clang-tidy 14's time.
@@ -48,11 +50,14 @@ mkdir "$prepared"
 mapfile -t headers < <(python3 scripts/tidy-prepare.py "$buildDir" "$prepared" clang++-22 "${clangArgs[@]}" \
     -- "${sources[@]}")
 TidyOne() {
-    local index=$1 source=$2 header=()
+    local index=$1 source=$2 header=() yield=()
     if [[ -n ${headers[$index]:-} ]]; then
         header=(--extra-arg=-include-pch "--extra-arg=${headers[$index]}")
     fi
-    if ! "$tidy" --quiet --warnings-as-errors='*' -p "$prepared" "${extraArgs[@]}" "${header[@]}" "$source" \
+    if [[ -n ${TIDY_YIELD_WHILE:-} && -e $TIDY_YIELD_WHILE ]]; then
+        yield=(nice -n 19)
+    fi
+    if ! "${yield[@]}" "$tidy" --quiet --warnings-as-errors='*' -p "$prepared" "${extraArgs[@]}" "${header[@]}" "$source" \
         >"$logs/$index.log" 2>&1; then
         touch "$logs/$index.failed"
     fi
