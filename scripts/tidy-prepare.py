@@ -22,33 +22,27 @@ order: its precompiled header, or an empty line where there is none (no
 compile command, or clang could not make it: then the file is checked
 without one).
 """
+import collections
 import json
 import os
 import shlex
 import subprocess
 import sys
 
-# Options that change what a header means; everything else (include folders
-# of the project, outputs, warnings) is left out of the key.
-MEANING = ("-D", "-U", "-O", "-std", "-f", "-m")
+# Options that change what a system header means; everything else (the
+# project's include folders, outputs, warnings) is left out of the key.
+MEANING = ("-D", "-U", "-O", "-std", "-f", "-m", "-isystem")
 SYSTEM_HEADERS = ["windows.h", "algorithm", "memory", "string", "vector"]
 
 
 def Options(entry):
     arguments = entry.get("arguments") or shlex.split(entry["command"])
     kept = []
-    index = 1
-    while index < len(arguments):
-        argument = arguments[index]
-        if argument in ("-isystem", "-I") and index + 1 < len(arguments):
-            kept += [argument, arguments[index + 1]]
-            index += 2
-            continue
-        if argument.startswith(MEANING) and not argument.startswith("-ffile-prefix-map"):
+    for previous, argument in zip(arguments, arguments[1:]):
+        if previous == "-isystem":
+            kept += [previous, argument]
+        elif argument != "-isystem" and argument.startswith(MEANING) and not argument.startswith("-ffile-prefix-map"):
             kept.append(argument)
-        elif argument.startswith(("-isystem", "-I")):
-            kept.append(argument)
-        index += 1
     return kept
 
 
@@ -64,19 +58,18 @@ def Main():
     with open(os.path.join(outDir, "compile_commands.json"), "w", encoding="utf-8") as database:
         json.dump(list(first.values()), database)
 
-    # The precompiled header must see the options as the file does; the
-    # project's include folders are not needed for system headers.
+    # The precompiled header must see the options as the file does.
     keys = []
     for source in sources:
         entry = first.get(os.path.realpath(source))
-        keys.append(None if entry is None else
-                    (entry["directory"], tuple(option for option in Options(entry) if not option.startswith("-I"))))
+        keys.append(None if entry is None else (entry["directory"], tuple(Options(entry))))
 
     # A header is made only for options that two files or more share, all at
     # once.
     made = {}
     runs = []
-    for key in sorted({key for key in keys if key is not None and keys.count(key) > 1}):
+    shared = collections.Counter(key for key in keys if key is not None)
+    for key in sorted(key for key, count in shared.items() if count > 1):
         directory, options = key
         headers = list(SYSTEM_HEADERS)
         if any("GTEST" in option for option in options):
@@ -96,6 +89,7 @@ def Main():
             made[key] = ""
     for key in keys:
         print(made.get(key, ""))
+
 
 if __name__ == "__main__":
     Main()
